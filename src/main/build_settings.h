@@ -1,0 +1,22 @@
+// Values fixed when the program is built. The service address has no
+// runtime override in the shipped program; the test variant of the program
+// lets its test suite point it at a fake service and shorten its waits.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace vostrelin {
+
+inline constexpr std::string_view SIGNUP_URL = "https://vostrelin.example/signup";
+inline constexpr std::string_view WEBSITE_URL = "https://vostrelin.example";
+
+std::string service_host();
+uint16_t service_port();
+
+// How long one second of the retry delay lasts.
+std::chrono::milliseconds retry_delay_second();
+
+}  // namespace vostrelin

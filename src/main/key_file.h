@@ -1,0 +1,39 @@
+// Where the user's files are: the key file holding the access token, the
+// home directory, the sessions directory, and the inspector's port. Nothing
+// is cached; every call looks at the file system and environment anew.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "support/error.h"
+
+namespace vostrelin {
+
+inline constexpr std::string_view KEY_FILE_NAME = "vostrelin.key";
+inline constexpr uint16_t DEFAULT_INSPECTOR_PORT = 4040;
+
+// dir + "/" + name, without doubling a "/" that dir already ends with.
+std::string join_path(std::string_view dir, std::string_view name);
+
+// HOME when set and not empty, else the password-database entry of the real
+// user, else nothing.
+std::optional<std::string> home_dir();
+
+// The first of: beside the executable, in the home directory, in
+// ~/.vostrelin/, that exists (following links; any kind of object counts).
+Result<std::string> locate_key_file();
+
+// The same lookup with the executable's path and home directory given.
+Result<std::string> locate_key_file_among(const std::optional<std::string>& executable,
+                                          const std::optional<std::string>& home);
+
+Result<std::string> sessions_dir();
+
+// VOSTRELIN_INSPECTOR_PORT when it is a port number from 1 to 65535,
+// else 4040.
+uint16_t inspector_port();
+
+}  // namespace vostrelin

@@ -1,0 +1,45 @@
+// Process entry: builds the runtime, runs the main task on this thread and
+// shuts the runtime down when it returns.
+#include <csignal>
+#include <cstdio>
+#include <exception>
+#include <string>
+#include <vector>
+
+#include "main/main_task.h"
+#include "support/output.h"
+#include "support/runtime.h"
+
+int main(int argc, char** argv) {
+  using namespace vostrelin;
+
+  // A write to a closed peer or pipe must fail with an error, not kill us.
+  std::signal(SIGPIPE, SIG_IGN);
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+
+  Result<std::unique_ptr<Runtime>> runtime = Runtime::build();
+  if (!runtime) {
+    write_stderr("Failed building the Runtime: " + runtime.error().message() + "\n");
+    return 101;
+  }
+
+  std::vector<std::string> args;
+  for (int i = 0; i < argc; ++i) args.emplace_back(argv[i]);
+
+  asio::io_context main_context(1);
+  int status = 0;
+  asio::co_spawn(main_context, main_task(std::move(args)), [&](std::exception_ptr e, int s) {
+    status = s;
+    if (e) {
+      try {
+        std::rethrow_exception(e);
+      } catch (const std::exception& ex) {
+        write_stderr(std::string("internal error: ") + ex.what() + "\n");
+        status = 1;
+      }
+    }
+  });
+  main_context.run();
+  (*runtime)->shutdown();
+  return status;
+}

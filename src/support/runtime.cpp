@@ -1,0 +1,50 @@
+#include "support/runtime.h"
+
+#include <algorithm>
+#include <system_error>
+#include <thread>
+
+namespace vostrelin {
+namespace {
+
+Runtime* g_runtime = nullptr;
+
+}  // namespace
+
+Runtime::Runtime(unsigned worker_threads, unsigned blocking_threads)
+    : workers_(worker_threads), blocking_(blocking_threads) {
+  g_runtime = this;
+}
+
+Result<std::unique_ptr<Runtime>> Runtime::build() {
+  unsigned cpus = std::max(1u, std::thread::hardware_concurrency());
+  // Blocking work is short file I/O and resolution; a few threads more than
+  // CPUs keep one slow disk from starving the rest.
+  unsigned blocking = std::max(4u, cpus);
+  try {
+    return std::unique_ptr<Runtime>(new Runtime(cpus, blocking));
+  } catch (const std::system_error& e) {
+    return Error(e.code().message());
+  } catch (const std::exception& e) {
+    return Error(e.what());
+  }
+}
+
+void Runtime::shutdown() {
+  if (stopped_) return;
+  stopped_ = true;
+  workers_.stop();
+  blocking_.stop();
+  workers_.join();
+  blocking_.join();
+}
+
+Runtime::~Runtime() {
+  shutdown();
+  if (g_runtime == this) g_runtime = nullptr;
+}
+
+asio::any_io_executor worker_executor() { return g_runtime->workers(); }
+asio::any_io_executor blocking_executor() { return g_runtime->blocking(); }
+
+}  // namespace vostrelin

@@ -1,0 +1,57 @@
+// The asynchronous runtime: worker threads for every spawned task, a pool of
+// blocking threads for file operations and name resolution, and the helpers
+// tasks use to reach them. One Runtime exists per process (tests build their
+// own); it registers itself so that tasks can find its executors.
+#pragma once
+
+#include <asio.hpp>
+#include <asio/experimental/awaitable_operators.hpp>
+#include <asio/experimental/as_tuple.hpp>
+
+#include <memory>
+#include <type_traits>
+
+#include "support/error.h"
+
+namespace vostrelin {
+
+using asio::awaitable;
+using asio::use_awaitable;
+constexpr auto as_tuple_awaitable = asio::experimental::as_tuple(asio::use_awaitable);
+
+class Runtime {
+ public:
+  // Starts one worker thread per available CPU and the blocking pool. Fails
+  // when the threads cannot be created.
+  static Result<std::unique_ptr<Runtime>> build();
+
+  // Stops every task where it stands and joins the threads.
+  ~Runtime();
+
+  asio::any_io_executor workers() { return workers_.get_executor(); }
+  asio::any_io_executor blocking() { return blocking_.get_executor(); }
+
+  void shutdown();
+
+ private:
+  Runtime(unsigned worker_threads, unsigned blocking_threads);
+
+  asio::thread_pool workers_;
+  asio::thread_pool blocking_;
+  bool stopped_ = false;
+};
+
+// The executors of the process's runtime. Only valid while it exists.
+asio::any_io_executor worker_executor();
+asio::any_io_executor blocking_executor();
+
+// Runs f() on the blocking pool and resumes the caller on its own executor.
+template <class F>
+awaitable<std::invoke_result_t<F>> run_blocking(F f) {
+  using R = std::invoke_result_t<F>;
+  co_return co_await asio::co_spawn(
+      blocking_executor(), [f = std::move(f)]() mutable -> awaitable<R> { co_return f(); },
+      use_awaitable);
+}
+
+}  // namespace vostrelin
