@@ -1,0 +1,117 @@
+#include "support/channel.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <vector>
+
+#include "support/async_mutex.h"
+#include "support/runtime_fixture.h"
+
+namespace vostrelin {
+namespace {
+
+using test::RuntimeTest;
+using namespace asio::experimental::awaitable_operators;
+
+class ChannelTest : public RuntimeTest {};
+
+// Many producers on many threads; the receiver sees every item of each
+// producer in that producer's order, then the end once they are all gone.
+TEST_F(ChannelTest, EndComesAfterEveryItem) {
+  constexpr int PRODUCERS = 16, ITEMS = 2000;
+  auto [tx, rx] = make_channel<std::pair<int, int>>(executor(), 256);
+  for (int p = 0; p < PRODUCERS; ++p) {
+    asio::co_spawn(
+        executor(),
+        [tx = tx, p]() mutable -> awaitable<void> {
+          for (int i = 0; i < ITEMS; ++i) co_await tx.send({p, i});
+        },
+        asio::detached);
+  }
+  tx.reset();
+  auto consume = [](Receiver<std::pair<int, int>> rx) -> awaitable<int> {
+    std::vector<int> next(PRODUCERS, 0);
+    int total = 0;
+    while (std::optional<std::pair<int, int>> item = co_await rx.receive()) {
+      EXPECT_EQ(item->second, next[item->first]++);
+      ++total;
+    }
+    co_return total;
+  };
+  EXPECT_EQ(run(consume(std::move(rx))), PRODUCERS * ITEMS);
+}
+
+TEST_F(ChannelTest, TryReceiveDrainsAndSeesTheEnd) {
+  auto [tx, rx] = make_channel<int>(executor(), UNBOUNDED);
+  for (int i = 0; i < 100000; ++i) ASSERT_TRUE(tx.try_send(i));
+  tx.reset();
+  int expected = 0;
+  while (std::optional<int> v = rx.try_receive()) EXPECT_EQ(*v, expected++);
+  EXPECT_EQ(expected, 100000);
+  EXPECT_TRUE(rx.finished());
+}
+
+// Once the receiver is gone, sends fail, including those already waiting
+// for room in a full channel.
+TEST_F(ChannelTest, SendsFailOnceReceiverIsGone) {
+  auto [tx, rx] = make_channel<int>(executor(), 2);
+  std::atomic<int> failed{0};
+  for (int p = 0; p < 4; ++p) {
+    asio::co_spawn(
+        executor(),
+        [tx = tx, &failed]() mutable -> awaitable<void> {
+          for (int i = 0; i < 100; ++i) {
+            if (!co_await tx.send(i)) {
+              ++failed;
+              co_return;
+            }
+          }
+        },
+        asio::detached);
+  }
+  auto take_some = [](Receiver<int> rx) -> awaitable<void> {
+    for (int i = 0; i < 10; ++i) co_await rx.receive();
+  };
+  run(take_some(std::move(rx)));
+  for (int i = 0; i < 500 && failed < 4; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  EXPECT_EQ(failed.load(), 4);
+  EXPECT_FALSE(tx.try_send(1));
+}
+
+TEST_F(ChannelTest, MutexAdmitsOneHolderAtATime) {
+  struct Counter {
+    int value = 0;
+    int holders = 0;
+  };
+  auto shared = std::make_shared<Locked<Counter>>(executor());
+  constexpr int TASKS = 32, ROUNDS = 200;
+  auto [done_tx, done_rx] = make_channel<int>(executor(), UNBOUNDED);
+  for (int t = 0; t < TASKS; ++t) {
+    asio::co_spawn(
+        executor(),
+        [shared, done = done_tx]() mutable -> awaitable<void> {
+          for (int i = 0; i < ROUNDS; ++i) {
+            auto c = co_await shared->lock();
+            EXPECT_EQ(++c->holders, 1);
+            int v = c->value;
+            co_await asio::post(co_await asio::this_coro::executor, use_awaitable);
+            c->value = v + 1;
+            --c->holders;
+          }
+          done.try_send(1);
+        },
+        asio::detached);
+  }
+  done_tx.reset();
+  auto wait_all = [](Receiver<int> rx) -> awaitable<int> {
+    int n = 0;
+    while (co_await rx.receive()) ++n;
+    co_return n;
+  };
+  EXPECT_EQ(run(wait_all(std::move(done_rx))), TASKS);
+  EXPECT_EQ(shared->unguarded().value, TASKS * ROUNDS);
+}
+
+}  // namespace
+}  // namespace vostrelin
