@@ -104,7 +104,9 @@ Recorder::Recorder(std::string path, Sender<std::string> sender, std::shared_ptr
 
 awaitable<Result<std::shared_ptr<Recorder>>> Recorder::create(std::string sessions_dir, SessionMeta meta,
                                                              uint16_t local_port) {
-  co_return co_await create(std::move(sessions_dir), std::move(meta), local_port, RecorderOptions{});
+  // Built beforehand: g++ 12 mishandles temporaries made inside co_await.
+  RecorderOptions options;
+  co_return co_await create(std::move(sessions_dir), std::move(meta), local_port, std::move(options));
 }
 
 awaitable<Result<std::shared_ptr<Recorder>>> Recorder::create(std::string sessions_dir, SessionMeta meta,

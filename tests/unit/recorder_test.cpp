@@ -623,3 +623,38 @@ TEST_F(RecorderTest, LargeLineGoesThroughAnEmptyQueue) {
 
 }  // namespace
 }  // namespace vostrelin::inspector
+
+namespace vostrelin::inspector {
+namespace {
+
+// The runtime stopping (Ctrl+C) under tasks that still hold the recorder
+// ends its writer where it stands, without harm.
+TEST(RecorderShutdown, RuntimeStopsUnderALiveRecorder) {
+  TempDir dir;
+  std::unique_ptr<Runtime> runtime = std::move(Runtime::build()).value();
+  auto task = [](std::string dir) -> awaitable<std::optional<Result<std::shared_ptr<Recorder>>>> {
+    SessionMeta meta{"HTTP", "", "u"};
+    co_return co_await Recorder::create(std::move(dir), std::move(meta), 80);
+  };
+  std::future<std::optional<Result<std::shared_ptr<Recorder>>>> made =
+      asio::co_spawn(worker_executor(), task(dir.path()), asio::use_future);
+  ASSERT_EQ(made.wait_for(10s), std::future_status::ready);
+  std::shared_ptr<Recorder> recorder = std::move(*made.get()).value();
+  // Holders that never end by themselves, as a forwarder's tasks may.
+  for (int h = 0; h < 4; ++h) {
+    asio::co_spawn(
+        worker_executor(),
+        [recorder, h]() -> awaitable<void> {
+          asio::steady_timer forever(co_await asio::this_coro::executor, std::chrono::hours(1));
+          for (int i = 0; i < 200; ++i) recorder->res_body(std::to_string(h), std::string(1000, 'x'));
+          co_await forever.async_wait(use_awaitable);
+        },
+        asio::detached);
+  }
+  recorder.reset();
+  std::this_thread::sleep_for(20ms);
+  runtime.reset();
+}
+
+}  // namespace
+}  // namespace vostrelin::inspector
