@@ -45,6 +45,12 @@ class Runtime {
 asio::any_io_executor worker_executor();
 asio::any_io_executor blocking_executor();
 
+// True from the moment the runtime begins to stop. The tasks still alive
+// are then destroyed where they stand, in no set order, and the channels'
+// waiting operations are abandoned before that: whatever a destructor would
+// hand to another task must be left alone.
+bool runtime_stopping();
+
 // Runs f() on the blocking pool and resumes the caller on its own executor.
 template <class F>
 awaitable<std::invoke_result_t<F>> run_blocking(F f) {
