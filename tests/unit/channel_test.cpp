@@ -155,5 +155,20 @@ TEST(RuntimeStop, TasksHoldingChannelsAndLocksGoQuietly) {
   runtime.reset();
 }
 
+// Work on the blocking pool hands back any result type, errors included,
+// and resumes the caller on its own executor.
+TEST_F(ChannelTest, BlockingWorkReturnsResults) {
+  auto task = []() -> awaitable<std::pair<std::string, bool>> {
+    auto home = co_await asio::this_coro::executor;
+    Result<std::string> ok = co_await run_blocking([] { return Result<std::string>(std::string("done")); });
+    Result<std::string> failed = co_await run_blocking([] { return Result<std::string>(Error("no")); });
+    bool same_executor = (co_await asio::this_coro::executor) == home;
+    co_return std::make_pair(ok.value() + "/" + failed.error().message(), same_executor);
+  };
+  auto [text, same] = run(task());
+  EXPECT_EQ(text, "done/no");
+  EXPECT_TRUE(same);
+}
+
 }  // namespace
 }  // namespace vostrelin
