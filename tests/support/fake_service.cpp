@@ -190,9 +190,14 @@ FakeService::~FakeService() {
   ::close(wake_pipe_[1]);
 }
 
+bool FakeService::wait_connections(size_t n, std::chrono::milliseconds timeout) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return changed_.wait_for(lock, timeout, [&] { return accepted_.load() >= n; });
+}
+
 bool FakeService::wait_handled(size_t n, std::chrono::milliseconds timeout) {
   std::unique_lock<std::mutex> lock(mutex_);
-  return handled_changed_.wait_for(lock, timeout, [&] { return handled_ >= n; });
+  return changed_.wait_for(lock, timeout, [&] { return handled_ >= n; });
 }
 
 void FakeService::accept_loop() {
@@ -213,6 +218,7 @@ void FakeService::accept_loop() {
       return;
     }
     ++accepted_;
+    changed_.notify_all();
     open_fds_.insert(fd);
     workers_.emplace_back([this, fd] { serve(fd); });
   }
@@ -231,7 +237,7 @@ void FakeService::serve(int fd) {
   open_fds_.erase(fd);
   ::close(fd);
   ++handled_;
-  handled_changed_.notify_all();
+  changed_.notify_all();
 }
 
 // ---- the handshake --------------------------------------------------------

@@ -85,6 +85,8 @@ class FakeService {
 
   // Connections accepted so far.
   size_t connections() const { return accepted_.load(); }
+  // Waits until at least n connections have been accepted.
+  bool wait_connections(size_t n, std::chrono::milliseconds timeout = 10s);
   // Waits until at least n handlers have returned.
   bool wait_handled(size_t n, std::chrono::milliseconds timeout = 10s);
 
@@ -100,7 +102,7 @@ class FakeService {
   std::thread acceptor_;
 
   std::mutex mutex_;
-  std::condition_variable handled_changed_;
+  std::condition_variable changed_;
   size_t handled_ = 0;
   std::set<int> open_fds_;
   std::vector<std::thread> workers_;
