@@ -46,10 +46,18 @@ class Runtime {
 asio::any_io_executor worker_executor();
 asio::any_io_executor blocking_executor();
 
+// True from the moment the runtime begins to stop. The tasks still alive
+// are then destroyed where they stand, in no set order, and the channels'
+// waiting operations are abandoned before that: whatever a destructor would
+// hand to another task must be left alone.
+bool runtime_stopping();
+
 // Runs f() on the blocking pool and resumes the caller on its own executor.
-// The result need not be default-constructible (Result<T> is not). Callers
-// must pass a named function object: g++ 12 destroys a lambda temporary
-// that stands inside a co_await expression twice.
+// The result travels in an optional, so types without a default
+// constructor (Result<T>) pass through too. g++ 12 destroys a lambda
+// temporary that stands inside a co_await expression twice, which frees
+// whatever its captures own (a captured string, say) twice: callers name
+// such a function object in a statement of its own and move it in.
 template <class F>
 awaitable<std::invoke_result_t<F>> run_blocking(F f) {
   using R = std::invoke_result_t<F>;
