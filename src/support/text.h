@@ -12,6 +12,9 @@ namespace vostrelin {
 
 bool is_valid_utf8(std::string_view bytes);
 
+// Appends the UTF-8 encoding of one code point.
+void append_utf8(std::string& out, char32_t code_point);
+
 // Decodes bytes as UTF-8, replacing each maximal invalid subsequence with
 // U+FFFD (the same substitution every mainstream lossy decoder makes).
 std::string utf8_lossy(std::string_view bytes);
