@@ -9,6 +9,7 @@
 #include <asio/experimental/as_tuple.hpp>
 
 #include <memory>
+#include <optional>
 #include <type_traits>
 
 #include "support/error.h"
@@ -45,13 +46,34 @@ class Runtime {
 asio::any_io_executor worker_executor();
 asio::any_io_executor blocking_executor();
 
+// True from the moment the runtime begins to stop. The tasks still alive
+// are then destroyed where they stand, in no set order, and the channels'
+// waiting operations are abandoned before that: whatever a destructor would
+// hand to another task must be left alone.
+bool runtime_stopping();
+
 // Runs f() on the blocking pool and resumes the caller on its own executor.
+// The result travels in an optional, so types without a default
+// constructor (Result<T>) pass through too. g++ 12 destroys a lambda
+// temporary that stands inside a co_await expression twice, which frees
+// whatever its captures own (a captured string, say) twice: callers name
+// such a function object in a statement of its own and move it in.
 template <class F>
 awaitable<std::invoke_result_t<F>> run_blocking(F f) {
   using R = std::invoke_result_t<F>;
-  co_return co_await asio::co_spawn(
-      blocking_executor(), [f = std::move(f)]() mutable -> awaitable<R> { co_return f(); },
-      use_awaitable);
+  using Carried = std::conditional_t<std::is_void_v<R>, bool, std::optional<R>>;
+  // Each step is a statement of its own, for the same g++ 12 fault.
+  auto call = [f = std::move(f)]() mutable -> awaitable<Carried> {
+    if constexpr (std::is_void_v<R>) {
+      f();
+      co_return true;
+    } else {
+      co_return Carried(f());
+    }
+  };
+  auto spawned = asio::co_spawn(blocking_executor(), std::move(call), use_awaitable);
+  Carried result = co_await std::move(spawned);
+  if constexpr (!std::is_void_v<R>) co_return std::move(*result);
 }
 
 }  // namespace vostrelin

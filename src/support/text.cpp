@@ -125,4 +125,19 @@ std::optional<uint64_t> parse_unsigned(std::string_view text, uint64_t max) {
   return value;
 }
 
+std::string unsigned_number_fault(std::string_view text, uint64_t max) {
+  std::string_view digits = text;
+  if (!digits.empty() && digits.front() == '+') digits.remove_prefix(1);
+  std::string quoted = "\"";
+  quoted += utf8_lossy(text);
+  quoted += '"';
+  if (digits.empty()) return "no digits in " + quoted;
+  for (char c : digits) {
+    if (c < '0' || c > '9') return "not a decimal digit in " + quoted;
+  }
+  quoted += " is above ";
+  quoted += std::to_string(max);
+  return quoted;
+}
+
 }  // namespace vostrelin

@@ -26,4 +26,7 @@ std::string_view trim_unicode_whitespace(std::string_view text);
 // no number of digits can overflow.
 std::optional<uint64_t> parse_unsigned(std::string_view text, uint64_t max);
 
+// Why parse_unsigned(text, max) refuses text, for the cause of an error.
+std::string unsigned_number_fault(std::string_view text, uint64_t max);
+
 }  // namespace vostrelin
