@@ -214,20 +214,18 @@ std::optional<std::pair<std::string_view, std::string_view>> split_extension(std
 }
 
 // Runs f on the blocking pool; an exception there (memory exhausted, say)
-// becomes an error instead of escaping into the connection task. The result
-// travels in an optional because the pool hands back default-constructible
-// values only. The jobs capture by reference only: g++ 12 destroys the
-// captures of a lambda passed by value to a coroutine twice.
+// becomes an error instead of escaping into the connection task. The job
+// borrows what it reads from the caller's frame, which waits for it.
 template <class T, class F>
 awaitable<Result<T>> blocking_job(F f) {
-  std::optional<Result<T>> r = co_await run_blocking([&f]() -> std::optional<Result<T>> {
+  auto guarded = [&f]() -> Result<T> {
     try {
       return f();
     } catch (const std::exception&) {
-      return Result<T>(Error("background task failed"));
+      return Error("background task failed");
     }
-  });
-  co_return std::move(*r);
+  };
+  co_return co_await run_blocking(guarded);
 }
 
 }  // namespace

@@ -10,10 +10,12 @@
 
 #include <cstring>
 #include <filesystem>
+#include <future>
 #include <string>
 #include <thread>
 
 #include "inspector/assets.h"
+#include "inspector/recorder.h"
 #include "inspector/server.h"
 #include "support/base64.h"
 #include "support/loopback.h"
@@ -158,6 +160,41 @@ TEST_F(InspectorServer, PagesAndLogo) {
   // A body after the head is never read; a second request is never answered.
   Answer pipelined = send("GET /logo.png HTTP/1.1\r\n\r\nGET / HTTP/1.1\r\n\r\n");
   EXPECT_EQ(pipelined.body, logo_png());
+}
+
+TEST_F(InspectorServer, RecordedSessionIsBrowsable) {
+  RecorderOptions options;
+  auto ended = std::make_shared<std::promise<void>>();
+  std::future<void> writer_ended = ended->get_future();
+  options.on_writer_end = [ended] { ended->set_value(); };
+  auto make = [](std::string dir, RecorderOptions options) -> awaitable<Result<std::shared_ptr<Recorder>>> {
+    SessionMeta meta{"HTTP", "", "https://rec.example"};
+    co_return co_await Recorder::create(std::move(dir), std::move(meta), 8080, std::move(options));
+  };
+  std::filesystem::remove_all(sessions);  // the recorder makes it anew
+  Result<std::shared_ptr<Recorder>> made = run(make(sessions, std::move(options)));
+  ASSERT_TRUE(made.ok()) << made.error().describe();
+  std::shared_ptr<Recorder> recorder = std::move(made).value();
+  recorder->begin("9", "GET", "/items?<x>");
+  recorder->req_headers("9", "pre", "GET /items HTTP/1.1\r\nHost: pub.example\r\n\r\n");
+  recorder->req_headers("9", "post", "GET /items HTTP/1.1\r\nHost: 127.0.0.1:8080\r\n\r\n");
+  recorder->res_headers("9", 200, "HTTP/1.1 200 OK\r\n\r\n");
+  recorder->res_body("9", "[1,2,3]");
+  recorder->end("9", 200, 26);
+  std::string id = std::filesystem::path(recorder->path()).stem().string();
+  recorder.reset();
+  ASSERT_EQ(writer_ended.wait_for(10s), std::future_status::ready);
+
+  std::string index = get("/").body;
+  EXPECT_NE(index.find("<a href=\"/s/" + id + "\">" + id + "</a>"), std::string::npos) << index;
+  EXPECT_NE(index.find("<td><code>https://rec.example</code></td>\n  <td>1</td>"), std::string::npos) << index;
+  std::string session = get("/s/" + id).body;
+  EXPECT_NE(session.find("<a href=\"/s/" + id + "/r/9\"><code>/items?&lt;x&gt;</code></a>"), std::string::npos);
+  EXPECT_NE(session.find("<td class=\"status status-ok\">200</td>\n  <td>26 Б</td>"), std::string::npos);
+  std::string request = get("/s/" + id + "/r/9").body;
+  EXPECT_NE(request.find("Host: 127.0.0.1:8080"), std::string::npos);
+  EXPECT_NE(request.find("<pre class=\"codeblock\">[1,2,3]</pre>"), std::string::npos);
+  EXPECT_EQ(request.find("идентичны"), std::string::npos);
 }
 
 TEST_F(InspectorServer, HeaderLineLimit) {

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "inspector/reader.h"
+#include "inspector/record_lines.h"
 #include "support/base64.h"
 #include "support/process.h"
 #include "support/runtime_fixture.h"
@@ -227,18 +228,39 @@ TEST(ReadRequestDetail, InvalidBase64GivesNoBytes) {
   EXPECT_EQ(decode_b64(Json::parse(R"(["YQ=="])")), "");
 }
 
+TEST(ReadRequestDetail, ReadsBackWhatTheRecorderWrites) {
+  const std::string head("GET /\xff HTTP/1.1\r\nX: \x01\"\\\r\n\r\n");
+  const std::string body("\0\x80\xfe binary", 10);
+  std::string text = session_line("2025-03-14T09:26:53.5+03:00", "HTTP", "my \"host\"", 8080, "https://u/\x7f") +
+                     begin_line("0042", "2025-03-14T09:26:54+03:00", "PATCH", "/p?q=\"<&>\"\\\n") +
+                     req_headers_line("0042", "pre", head) + req_headers_line("0042", "post", head + "Y") +
+                     req_body_line("0042", "pre", body) + req_body_line("0042", "post", body) +
+                     req_body_line("0042", "post", body) + res_headers_line("0042", 0, "") +
+                     res_body_line("0042", body) + end_line("0042", 0, 18446744073709551615ull, "2025-03-14T09:26:55Z");
+
+  EXPECT_EQ(read_session_header(std::string_view(text).substr(0, text.find('\n'))),
+            (SessionHeaderMeta{"2025-03-14T09:26:53.5+03:00", "HTTP", "my \"host\"", "https://u/\x7f"}));
+  SessionContent s = read_session(text);
+  EXPECT_EQ(s.header.hostname, "my \"host\"");
+  ASSERT_EQ(s.requests.size(), 1u);
+  EXPECT_EQ(s.requests[0], (RequestSummary{"0042", "2025-03-14T09:26:54+03:00", "2025-03-14T09:26:55Z", "PATCH",
+                                           "/p?q=\"<&>\"\\\n", 18446744073709551615ull, 0}));
+
+  std::optional<RequestDetail> d = read_request_detail(text, "0042");
+  ASSERT_TRUE(d);
+  EXPECT_EQ(d->req_headers_pre, head);
+  EXPECT_EQ(d->req_headers_post, head + "Y");
+  EXPECT_EQ(d->req_body_pre, body);
+  EXPECT_EQ(d->req_body_post, body + body);
+  EXPECT_EQ(d->res_headers, "");
+  EXPECT_EQ(d->res_body, body);
+  EXPECT_FALSE(read_request_detail(text, "42"));
+}
+
 // --- files -----------------------------------------------------------------
 
 class SessionFiles : public RuntimeTest {
  protected:
-  // Results are not default-constructible, which a future needs; they
-  // travel in an optional.
-  template <class T>
-  Result<T> run(awaitable<Result<T>> task) {
-    auto wrapped = [](awaitable<Result<T>> t) -> awaitable<std::optional<Result<T>>> { co_return co_await std::move(t); };
-    return std::move(*RuntimeTest::run(wrapped(std::move(task))));
-  }
-
   std::string put(const std::string& name, std::string_view content) {
     std::string path = dir / name;
     write_file(path, content);
