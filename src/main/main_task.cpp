@@ -3,6 +3,7 @@
 #include <variant>
 
 #include "main/command_line.h"
+#include "main/inspector_startup.h"
 #include "main/key_file.h"
 #include "support/output.h"
 
@@ -23,7 +24,10 @@ awaitable<int> main_task(std::vector<std::string> args) {
     co_return 1;
   }
 
+  InspectorStartup inspector = start_inspector(line.proto);
+
   (void)line;
+  (void)inspector;
   co_return 0;
 }
 
