@@ -335,6 +335,29 @@ TEST(JsonPathHostile, DeepPathsAreRefused) {
   EXPECT_FALSE(compile(nested_filters(100000)).ok());
   EXPECT_FALSE(compile(nested_parens(100000)).ok());
 
+  // Paths may nest as deeply as a body may: 127 levels, mixed or not.
+  auto nested_terms = [](int n) {
+    std::string path = "$[?(";
+    for (int i = 1; i < n; ++i) path += "@.a && (";
+    path += "@.a";
+    for (int i = 1; i < n; ++i) path += ")";
+    return path + ")]";
+  };
+  struct Depth {
+    std::string path;
+    bool accepted;
+  } depths[] = {
+      {nested_filters(127), true},  {nested_filters(128), false},
+      {nested_parens(127), true},   {nested_parens(128), false},
+      {nested_terms(127), true},    {nested_terms(128), false},
+      {"$[?(@[?(" + std::string(125, '(') + "@" + std::string(125, ')') + ")])]", true},
+      {"$[?(@[?(" + std::string(126, '(') + "@" + std::string(126, ')') + ")])]", false},
+  };
+  for (const Depth& d : depths) EXPECT_EQ(compile(d.path).ok(), d.accepted) << d.path.size();
+  Json wide = Json::array({Json::object({{"a", 1}}), Json::object({{"b", 2}})});
+  EXPECT_EQ(matched(nested_parens(127), wide), "$[0]");
+  EXPECT_EQ(matched(nested_terms(127), wide), "$[0]");
+
   // The deepest accepted nesting evaluates.
   // The deepest accepted nesting evaluates: it asks for a chain of that many
   // values below a child of the root.
