@@ -15,6 +15,7 @@
 namespace vostrelin {
 
 inline constexpr size_t JSON_MAX_DEPTH = 127;
+inline constexpr size_t JSON_ANY_DEPTH = static_cast<size_t>(-1);
 
 // Absent when the text is not one JSON value or nests arrays and objects
 // more than max_depth levels deep. Time and memory stay linear in the text,

@@ -108,12 +108,14 @@ TEST(ReadSession, ToleratesBrokenAndForeignLines) {
                      R"({"t":"begin","req":2,"ts":"t"})" + "\n" +                          // id no string
                      R"({"t":"begin","req":"7","ts":1,"method":null,"path":["/"]})" + "\n" +  // wrong types
                      record("end", "1", R"(,"total":-5,"ts":7)") + "\n" +
+                     begin("10", "t10", "GET", "/nul") + std::string(1, '\0') + "{}\n" +  // NUL and more after a record
                      R"({"t":"begin","req":"8","ts":"t","meth)";  // torn last line
   SessionContent s = read_session(text);
   EXPECT_EQ(s.header, SessionHeaderMeta{});
   ASSERT_EQ(ids(s.requests), (std::vector<std::string>{"1", "7"}));
   EXPECT_EQ(s.requests[0], (RequestSummary{"1", "t1", "", "GET", "/x", 0, 0}));
   EXPECT_EQ(s.requests[1], (RequestSummary{"7", "", "", "", "", 0, 0}));
+  EXPECT_EQ(read_request_detail(text, "10"), std::nullopt);
 }
 
 TEST(ReadSession, LastSessionRecordWins) {
