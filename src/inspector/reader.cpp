@@ -254,8 +254,10 @@ void for_each_line(std::string_view text, const std::function<void(std::string_v
 Result<void> for_each_file_line(const std::string& path,
                                 const std::function<void(std::string_view)>& on_line) {
   // O_NONBLOCK keeps the open of a pipe from waiting for a writer; it means
-  // nothing for the regular files that are read below.
-  Fd file{::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)};
+  // nothing for the regular files that are read below. O_NOFOLLOW: the
+  // recorder never makes links, and one planted among the session files
+  // must not make the inspector show a file from elsewhere.
+  Fd file{::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW)};
   if (file.fd < 0) return errno_error(errno);
   struct stat st {};
   if (::fstat(file.fd, &st) != 0) return errno_error(errno);

@@ -104,10 +104,11 @@ std::string decode_b64(const Json& record);
 void for_each_line(std::string_view text, const std::function<void(std::string_view)>& on_line);
 
 // The same over a file, read in pieces. Fails with the system's error when
-// the file cannot be opened or read (a directory fails on its first read),
-// with "not a regular file" for a device, pipe or socket (which could block
-// or never end), and with "stream did not contain valid UTF-8" when the
-// content is not UTF-8; lines may already have been handed over then.
+// the file cannot be opened or read (a directory fails on its first read; a
+// symbolic link is not followed and fails at once), with "not a regular
+// file" for a device, pipe or socket (which could block or never end), and
+// with "stream did not contain valid UTF-8" when the content is not UTF-8;
+// lines may already have been handed over then.
 Result<void> for_each_file_line(const std::string& path,
                                 const std::function<void(std::string_view)>& on_line);
 

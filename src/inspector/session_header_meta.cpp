@@ -2,6 +2,8 @@
 
 #include <array>
 
+#include "support/json_read.h"
+
 namespace vostrelin::inspector {
 namespace {
 
@@ -23,7 +25,61 @@ int field_index(std::string_view name) {
   return -1;
 }
 
-bool starts_with_bom(std::string_view text) { return text.starts_with("\xEF\xBB\xBF"); }
+// Watches the members of the outermost object for one of the four names
+// given twice, in one pass over text already known to be one JSON value.
+class RepeatedFieldWatch {
+ public:
+  bool repeated() const { return repeated_; }
+
+  bool null() { return true; }
+  bool boolean(bool) { return true; }
+  bool number_integer(Json::number_integer_t) { return true; }
+  bool number_unsigned(Json::number_unsigned_t) { return true; }
+  bool number_float(Json::number_float_t, const Json::string_t&) { return true; }
+  bool string(Json::string_t&) { return true; }
+  bool binary(Json::binary_t&) { return true; }
+  bool start_object(size_t) { return open(); }
+  bool start_array(size_t) { return open(); }
+  bool end_object() { return close(); }
+  bool end_array() { return close(); }
+  bool parse_error(size_t, const std::string&, const nlohmann::detail::exception&) { return false; }
+
+  bool key(Json::string_t& name) {
+    if (depth_ != 1) return true;
+    int index = field_index(name);
+    if (index < 0) return true;
+    if (seen_[static_cast<size_t>(index)]) {
+      repeated_ = true;
+      return false;  // nothing more to learn
+    }
+    seen_[static_cast<size_t>(index)] = true;
+    return true;
+  }
+
+ private:
+  bool open() {
+    ++depth_;
+    return true;
+  }
+  bool close() {
+    --depth_;
+    return true;
+  }
+
+  size_t depth_ = 0;
+  std::array<bool, 4> seen_{};
+  bool repeated_ = false;
+};
+
+bool repeats_a_field(std::string_view text) {
+  RepeatedFieldWatch watch;
+  try {
+    Json::sax_parse(text.begin(), text.end(), &watch);
+  } catch (const std::exception&) {
+    return true;
+  }
+  return watch.repeated();
+}
 
 }  // namespace
 
@@ -50,40 +106,19 @@ std::optional<SessionHeaderMeta> read_session_header(const Json& value) {
 }
 
 std::optional<SessionHeaderMeta> read_session_header(std::string_view text) {
-  if (starts_with_bom(text)) return std::nullopt;
-  // A parsed object keeps one value per name, so repeated names are caught
-  // while parsing: keys at depth 1 are the members of the outermost object.
-  std::array<bool, 4> seen{};
-  bool repeated = false;
-  Json::parser_callback_t watch = [&](int depth, nlohmann::detail::parse_event_t event, Json& parsed) {
-    if (event == nlohmann::detail::parse_event_t::key && depth == 1 && parsed.is_string()) {
-      int index = field_index(parsed.get_ref<const std::string&>());
-      if (index >= 0) {
-        if (seen[static_cast<size_t>(index)]) repeated = true;
-        seen[static_cast<size_t>(index)] = true;
-      }
-    }
-    return true;
-  };
-  Json value;
-  try {
-    value = Json::parse(text, watch, /*allow_exceptions=*/false);
-  } catch (const std::exception&) {
-    return std::nullopt;
-  }
-  if (value.is_discarded() || repeated) return std::nullopt;
-  return read_session_header(value);
+  std::optional<Json> value = parse_json_line(text);
+  if (!value) return std::nullopt;
+  // A parsed object keeps one value per name, so repeated names are looked
+  // for in the text itself.
+  if (value->is_object() && repeats_a_field(text)) return std::nullopt;
+  return read_session_header(*value);
 }
 
 std::optional<Json> parse_json_line(std::string_view line) {
-  if (starts_with_bom(line)) return std::nullopt;
-  try {
-    Json value = Json::parse(line, nullptr, /*allow_exceptions=*/false);
-    if (value.is_discarded()) return std::nullopt;
-    return value;
-  } catch (const std::exception&) {
-    return std::nullopt;
-  }
+  // Session lines are read with no limit on nesting: the reader's tree
+  // keeps its nesting on the heap, and objects of many members cost time in
+  // proportion to their size.
+  return read_json(line, JSON_ANY_DEPTH);
 }
 
 }  // namespace vostrelin::inspector

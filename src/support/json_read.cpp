@@ -103,9 +103,11 @@ class TreeBuilder {
 }  // namespace
 
 std::optional<Json> read_json(std::string_view text, size_t max_depth) {
-  // The library skips a leading byte order mark; only white space may
-  // surround the value here.
-  if (text.starts_with("\xEF\xBB\xBF")) return std::nullopt;
+  // The library skips a leading byte order mark, and takes a NUL byte for
+  // the end of its input, so that a value followed by NUL and anything at
+  // all would read; only white space may surround the value here, and a raw
+  // NUL belongs nowhere in JSON text.
+  if (text.starts_with("\xEF\xBB\xBF") || text.find('\0') != std::string_view::npos) return std::nullopt;
   TreeBuilder builder(max_depth);
   try {
     if (!Json::sax_parse(text.begin(), text.end(), &builder)) return std::nullopt;

@@ -1,9 +1,10 @@
 // Reading one JSON value from text, with a limit on how deeply arrays and
 // objects nest. The text holds exactly one value, white space around it
-// allowed; strings must be valid UTF-8. A member name that occurs twice in
-// an object leaves one member, in the first one's place, with the last
-// one's value. Integers that fit a signed or unsigned 64-bit integer are
-// kept exactly, every other number as a double.
+// allowed (a leading byte-order mark, or a NUL byte anywhere, makes it no
+// JSON); strings must be valid UTF-8. A member name that occurs twice in an
+// object leaves one member, in the first one's place, with the last one's
+// value. Integers that fit a signed or unsigned 64-bit integer are kept
+// exactly, every other number as a double.
 #pragma once
 
 #include <cstddef>
@@ -15,6 +16,8 @@
 namespace vostrelin {
 
 inline constexpr size_t JSON_MAX_DEPTH = 127;
+// No limit: the tree is built without recursion, so any depth is safe.
+inline constexpr size_t JSON_ANY_DEPTH = static_cast<size_t>(-1);
 
 // Absent when the text is not one JSON value or nests arrays and objects
 // more than max_depth levels deep. Time and memory stay linear in the text,

@@ -338,6 +338,48 @@ TEST_F(InspectorServer, FailuresAreReported) {
   EXPECT_NE(get("/").body.find("<a href=\"/s/dir\">dir</a>"), std::string::npos);
 }
 
+// Addresses that try to reach a file outside the sessions folder, and a
+// link inside it that points outside: nothing of that file is ever shown.
+TEST_F(InspectorServer, NothingOutsideTheSessionsFolderIsRead) {
+  const std::string secret = R"({"t":"session","ts":"SECRET","proto":"HTTP","hostname":"SECRET","remote_url":"SECRET"})"
+                             "\n"
+                             R"({"t":"begin","req":"1","ts":"SECRET","method":"GET","path":"/SECRET"})"
+                             "\n";
+  write_file(dir / "secret.jsonl", secret);
+  write_file(dir / "..jsonl", secret);
+  std::filesystem::create_symlink(dir / "secret.jsonl", sessions + "/link.jsonl");
+
+  struct Case {
+    std::string target;
+    const char* status_line;
+    const char* body;
+  } cases[] = {
+      {"/s/../secret", "HTTP/1.1 404 Not Found", "Not Found"},
+      {"/s/../secret/r/1", "HTTP/1.1 404 Not Found", "Not Found"},
+      {"/s/..%2Fsecret", "HTTP/1.1 400 Bad Request", "Bad session id"},
+      {"/s/%2e%2e%2fsecret/r/1", "HTTP/1.1 400 Bad Request", "Bad id"},
+      {"/s/..", "HTTP/1.1 404 Not Found", "Session not found"},
+      {"/s/../r/1", "HTTP/1.1 404 Not Found", "Session not found"},
+      {"/s/.", "HTTP/1.1 404 Not Found", "Session not found"},
+      {"/s/" + SESSION_ID + "/r/../../secret", "HTTP/1.1 400 Bad Request", "Bad id"},
+      {"/s//secret", "HTTP/1.1 404 Not Found", "Not Found"},
+      {"/s/\\..\\secret", "HTTP/1.1 400 Bad Request", "Bad session id"},
+  };
+  for (const Case& c : cases) {
+    Answer a = get(c.target);
+    EXPECT_EQ(a.status_line, c.status_line) << c.target;
+    EXPECT_EQ(a.body, c.body) << c.target;
+  }
+
+  StderrCapture err;
+  for (const char* target : {"/s/link", "/s/link/r/1"}) EXPECT_EQ(get(target).status_line, "") << target;
+  EXPECT_TRUE(err.wait_for("inspector: ошибка обработки запроса: Too many levels of symbolic links\n"
+                           "inspector: ошибка обработки запроса: Too many levels of symbolic links\n"));
+  Answer index = get("/");
+  EXPECT_NE(index.body.find("<a href=\"/s/link\">link</a>"), std::string::npos);
+  EXPECT_EQ(index.body.find("SECRET"), std::string::npos);
+}
+
 TEST_F(InspectorServer, AcceptFailuresAreReportedWithoutSpinning) {
   // A full descriptor table makes every accept fail while the connection
   // waits in the backlog. The client's socket is made first; then no new

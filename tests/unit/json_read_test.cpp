@@ -42,6 +42,10 @@ TEST(JsonRead, AcceptsOneValue) {
       {"// c\n1", nullptr},
       {"\xEF\xBB\xBF{}", nullptr},
       {"\xC2\xA0{}", nullptr},
+      // The library itself takes a NUL byte for the end of its input.
+      {std::string("{}\0", 3), nullptr},
+      {std::string("[1]\0garbage", 11), nullptr},
+      {std::string("\0", 1), nullptr},
   };
   for (const Case& c : cases) {
     std::optional<Json> v = read_json(c.text);

@@ -108,12 +108,14 @@ TEST(ReadSession, ToleratesBrokenAndForeignLines) {
                      R"({"t":"begin","req":2,"ts":"t"})" + "\n" +                          // id no string
                      R"({"t":"begin","req":"7","ts":1,"method":null,"path":["/"]})" + "\n" +  // wrong types
                      record("end", "1", R"(,"total":-5,"ts":7)") + "\n" +
+                     begin("10", "t10", "GET", "/nul") + std::string(1, '\0') + "{}\n" +  // NUL and more after a record
                      R"({"t":"begin","req":"8","ts":"t","meth)";  // torn last line
   SessionContent s = read_session(text);
   EXPECT_EQ(s.header, SessionHeaderMeta{});
   ASSERT_EQ(ids(s.requests), (std::vector<std::string>{"1", "7"}));
   EXPECT_EQ(s.requests[0], (RequestSummary{"1", "t1", "", "GET", "/x", 0, 0}));
   EXPECT_EQ(s.requests[1], (RequestSummary{"7", "", "", "", "", 0, 0}));
+  EXPECT_EQ(read_request_detail(text, "10"), std::nullopt);
 }
 
 TEST(ReadSession, LastSessionRecordWins) {
@@ -305,6 +307,10 @@ TEST_F(SessionFiles, ListingReadsHeaderAndCountsBeginMarkers) {
   put("7-crlf.jsonl", HEADER + "\r\n" + begin("1", "t", "GET", "/") + "\r\n");
   std::filesystem::create_directory(dir / "8-directory.jsonl");
   ASSERT_EQ(::mkfifo((dir / "9-fifo.jsonl").c_str(), 0600), 0);
+  // A link to a session file elsewhere is not followed.
+  TempDir elsewhere;
+  write_file(elsewhere / "secret.jsonl", file({HEADER, begin("1", "t", "GET", "/")}));
+  std::filesystem::create_symlink(elsewhere / "secret.jsonl", dir / "10-link.jsonl");
 
   const SessionHeaderMeta h{"2025-03-14T09:26:53+03:00", "HTTP", "demo", "https://x.example"};
   auto row = [](std::string id, const SessionHeaderMeta& m, uint64_t n) {
@@ -319,6 +325,7 @@ TEST_F(SessionFiles, ListingReadsHeaderAndCountsBeginMarkers) {
       row("4-begin-first", {"T0", "", "", ""}, 1),
       row("3-empty-first", {}, 0),
       row("2-not-json", {}, 0),
+      row("10-link", {}, 0),
       row("1-full", h, 6),
   };
   EXPECT_EQ(list(), want);
@@ -385,7 +392,11 @@ TEST_F(SessionFiles, UnreadableFilesAreErrors) {
       {"directory", dir / "d.jsonl", "Is a directory"},
       {"not UTF-8", put("bad.jsonl", HEADER + "\n\xc3\x28\n"), "stream did not contain valid UTF-8"},
       {"fifo", dir / "f.jsonl", "not a regular file"},
+      {"link to a file elsewhere", dir / "link.jsonl", "Too many levels of symbolic links"},
   };
+  TempDir elsewhere;
+  write_file(elsewhere / "secret.jsonl", file({HEADER, begin("1", "t", "GET", "/")}));
+  std::filesystem::create_symlink(elsewhere / "secret.jsonl", dir / "link.jsonl");
   std::filesystem::create_directory(dir / "d.jsonl");
   ASSERT_EQ(::mkfifo((dir / "f.jsonl").c_str(), 0600), 0);
   for (const Case& c : cases) {

@@ -10,7 +10,7 @@ namespace vostrelin::inspector {
 namespace {
 
 struct Case {
-  const char* text;
+  std::string text;
   std::optional<SessionHeaderMeta> from_text;
 };
 
@@ -53,6 +53,10 @@ TEST(SessionHeaderMeta, FromText) {
       {"\xEF\xBB\xBF{\"ts\":\"a\"}", std::nullopt},
       {"{\"ts\":\"a\"}\f", std::nullopt},
       {"{\"ts\":\"\xff\"}", std::nullopt},
+      // A NUL byte is no JSON white space, wherever it stands.
+      {std::string("{\"ts\":\"a\"}\0", 11), std::nullopt},
+      {std::string("{\"ts\":\"a\"}\0{\"ts\":\"b\"}", 21), std::nullopt},
+      {std::string("\0{\"ts\":\"a\"}", 11), std::nullopt},
   };
   for (const Case& c : cases) EXPECT_EQ(read_session_header(std::string_view(c.text)), c.from_text) << c.text;
 }
@@ -65,6 +69,21 @@ TEST(SessionHeaderMeta, FromParsedValueKeepsTheLastRepeatedName) {
   EXPECT_EQ(read_session_header(Json::parse(R"(["a","b","c"])")), (SessionHeaderMeta{"a", "b", "c", ""}));
 }
 
+// Objects with very many members: read whole, and a repeated name is still
+// found however far apart its two occurrences stand.
+TEST(SessionHeaderMeta, WideObjects) {
+  std::string members;
+  for (int i = 0; i < 50000; ++i) members += ",\"m" + std::to_string(i) + "\":" + std::to_string(i);
+  const std::string wide = "{\"t\":\"session\",\"ts\":\"a\"" + members + ",\"remote_url\":\"u\"}";
+  EXPECT_EQ(read_session_header(std::string_view(wide)), (SessionHeaderMeta{"a", "", "", "u"}));
+  const std::string repeated = "{\"ts\":\"a\"" + members + ",\"ts\":\"b\"}";
+  EXPECT_EQ(read_session_header(std::string_view(repeated)), std::nullopt);
+  std::optional<Json> line = parse_json_line(repeated);
+  ASSERT_TRUE(line);
+  EXPECT_EQ(line->size(), 50001u);
+  EXPECT_EQ(read_session_header(*line), (SessionHeaderMeta{"b", "", "", ""}));
+}
+
 TEST(SessionHeaderMeta, JsonLines) {
   EXPECT_TRUE(parse_json_line(R"({"a":1})"));
   EXPECT_TRUE(parse_json_line(" [1] \r"));
@@ -72,6 +91,8 @@ TEST(SessionHeaderMeta, JsonLines) {
   EXPECT_FALSE(parse_json_line(R"({"a":1)"));
   EXPECT_FALSE(parse_json_line("\xEF\xBB\xBF{}"));
   EXPECT_FALSE(parse_json_line("[1E400]"));
+  EXPECT_FALSE(parse_json_line(std::string("{\"a\":1}\0", 8)));
+  EXPECT_FALSE(parse_json_line(std::string("[1]\0garbage", 11)));
   // Deep nesting neither crashes nor is refused for its depth alone.
   std::string deep = std::string(100000, '[') + std::string(100000, ']');
   EXPECT_TRUE(parse_json_line(deep));
