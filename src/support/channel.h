@@ -116,6 +116,9 @@ class Receiver {
   awaitable<std::optional<T>> receive() {
     if (finished_) co_return std::nullopt;
     auto [ec, item] = co_await shared_->channel.async_receive(as_tuple_awaitable);
+    // A cancelled wait is not the end: senders may still be waiting for
+    // room, and releasing the receiver must drain to wake them.
+    if (ec == asio::error::operation_aborted) co_return std::nullopt;
     if (ec || !item) {
       finished_ = true;
       co_return std::nullopt;
