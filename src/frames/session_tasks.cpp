@@ -2,6 +2,7 @@
 
 #include <asio/bind_cancellation_slot.hpp>
 #include <asio/bind_executor.hpp>
+#include <asio/experimental/channel_error.hpp>
 #include <asio/post.hpp>
 
 #include <exception>
@@ -13,7 +14,10 @@
 
 namespace vostrelin::frames {
 
-bool is_stop(const std::error_code& ec) { return ec == asio::error::operation_aborted; }
+bool is_stop(const std::error_code& ec) {
+  // Channel waits report their cancellation in their own way.
+  return ec == asio::error::operation_aborted || ec == asio::experimental::error::channel_cancelled;
+}
 
 bool SessionTasks::spawn(const asio::any_io_executor& strand, awaitable<void> task, std::function<void()> on_end) {
   auto signal = std::make_shared<asio::cancellation_signal>();

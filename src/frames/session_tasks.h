@@ -5,12 +5,14 @@
 // holding sockets and buffers for the rest of the process.
 //
 // Stopping is a terminal cancellation of each task where it waits: the
-// pending operation completes with operation_aborted and the task's next
-// co_await throws, which unwinds it. A task stopped this way must report
-// nothing: an operation_aborted error is not a failure to print. Every task
-// runs on a strand of its own (or one it shares with the tasks of the same
-// socket), to which the stop request is posted, so the request never races
-// with the task's own steps.
+// pending operation completes with an error for which is_stop() is true,
+// and the task's next co_await throws, which unwinds it. A task stopped this
+// way must report nothing. A wait to receive from a channel is the one wait
+// that is not cancelled (see Receiver::receive); it ends when the channel's
+// senders, tasks of the same session, are gone. Every task runs on a strand
+// of its own (or one it shares with the tasks of the same socket), to which
+// the stop request is posted, so the request never races with the task's
+// own steps.
 #pragma once
 
 #include <asio/cancellation_signal.hpp>
