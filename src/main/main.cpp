@@ -38,6 +38,9 @@ int main(int argc, char** argv) {
         status = 1;
       }
     }
+    // A session dropped by Ctrl+C may still be unwinding (or waiting on a
+    // name lookup); the process ends without waiting for it.
+    main_context.stop();
   });
   main_context.run();
   (*runtime)->shutdown();
