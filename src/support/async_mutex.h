@@ -46,7 +46,10 @@ class AsyncMutex {
   }
 
  private:
-  void unlock() { slot_.try_receive([](asio::error_code, bool) {}); }
+  // A stopping runtime has abandoned the waiters the slot would go to.
+  void unlock() {
+    if (!runtime_stopping()) slot_.try_receive([](asio::error_code, bool) {});
+  }
 
   asio::experimental::concurrent_channel<void(asio::error_code, bool)> slot_;
 };

@@ -2,15 +2,35 @@
 
 #include <openssl/evp.h>
 
+#include <algorithm>
+
 namespace vostrelin {
 
+namespace {
+
+// The encoder takes an int length; longer input goes through in pieces of
+// whole 3-byte groups, so the pieces join without padding in between.
+constexpr size_t ENCODE_PIECE = 3 * (size_t{1} << 20);
+
+}  // namespace
+
+void append_base64(std::string& out, std::string_view bytes) {
+  if (bytes.empty()) return;
+  size_t start = out.size();
+  out.resize(start + 4 * ((bytes.size() + 2) / 3) + 1);
+  unsigned char* dst = reinterpret_cast<unsigned char*>(out.data()) + start;
+  while (!bytes.empty()) {
+    size_t piece = std::min(bytes.size(), ENCODE_PIECE);
+    int n = EVP_EncodeBlock(dst, reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<int>(piece));
+    dst += n;
+    bytes.remove_prefix(piece);
+  }
+  out.resize(static_cast<size_t>(dst - reinterpret_cast<unsigned char*>(out.data())));
+}
+
 std::string base64_encode(std::string_view bytes) {
-  if (bytes.empty()) return {};
-  std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
-  int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
-                          reinterpret_cast<const unsigned char*>(bytes.data()),
-                          static_cast<int>(bytes.size()));
-  out.resize(static_cast<size_t>(n));
+  std::string out;
+  append_base64(out, bytes);
   return out;
 }
 

@@ -10,6 +10,8 @@
 namespace vostrelin {
 
 std::string base64_encode(std::string_view bytes);
+// Appends the encoding of bytes to out, without a copy of its own.
+void append_base64(std::string& out, std::string_view bytes);
 std::optional<std::string> base64_decode(std::string_view text);
 
 }  // namespace vostrelin

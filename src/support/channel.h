@@ -44,6 +44,9 @@ struct SenderCore {
   std::shared_ptr<Shared<T>> shared;
   explicit SenderCore(std::shared_ptr<Shared<T>> s) : shared(std::move(s)) {}
   ~SenderCore() {
+    // Nobody receives any more, and a stopping runtime has already
+    // abandoned the receiver's wait, which a send would still try to wake.
+    if (runtime_stopping()) return;
     if (shared->channel.try_send(asio::error_code{}, std::optional<T>())) return;
     if (!shared->channel.is_open()) return;
     // Full: wait for room behind the data.
@@ -155,6 +158,7 @@ class Receiver {
     if (!shared_) return;
     auto shared = std::move(shared_);
     shared->receiver_gone.store(true, std::memory_order_release);
+    if (runtime_stopping()) return;
     if (finished_) {
       shared->channel.close();
       return;

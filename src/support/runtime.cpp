@@ -1,6 +1,7 @@
 #include "support/runtime.h"
 
 #include <algorithm>
+#include <atomic>
 #include <system_error>
 #include <thread>
 
@@ -8,12 +9,14 @@ namespace vostrelin {
 namespace {
 
 Runtime* g_runtime = nullptr;
+std::atomic<bool> g_stopping{false};
 
 }  // namespace
 
 Runtime::Runtime(unsigned worker_threads, unsigned blocking_threads)
     : workers_(worker_threads), blocking_(blocking_threads) {
   g_runtime = this;
+  g_stopping.store(false);
 }
 
 Result<std::unique_ptr<Runtime>> Runtime::build() {
@@ -33,6 +36,7 @@ Result<std::unique_ptr<Runtime>> Runtime::build() {
 void Runtime::shutdown() {
   if (stopped_) return;
   stopped_ = true;
+  g_stopping.store(true);
   workers_.stop();
   blocking_.stop();
   workers_.join();
@@ -46,5 +50,6 @@ Runtime::~Runtime() {
 
 asio::any_io_executor worker_executor() { return g_runtime->workers(); }
 asio::any_io_executor blocking_executor() { return g_runtime->blocking(); }
+bool runtime_stopping() { return g_stopping.load(std::memory_order_acquire); }
 
 }  // namespace vostrelin

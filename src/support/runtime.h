@@ -9,6 +9,7 @@
 #include <asio/experimental/as_tuple.hpp>
 
 #include <memory>
+#include <optional>
 #include <type_traits>
 
 #include "support/error.h"
@@ -45,13 +46,32 @@ class Runtime {
 asio::any_io_executor worker_executor();
 asio::any_io_executor blocking_executor();
 
+// True from the moment the runtime begins to stop. The tasks still alive
+// are then destroyed where they stand, in no set order, and the channels'
+// waiting operations are abandoned before that: whatever a destructor would
+// hand to another task must be left alone.
+bool runtime_stopping();
+
 // Runs f() on the blocking pool and resumes the caller on its own executor.
+// The result travels in an optional, so types without a default
+// constructor (Result<T>) pass through too.
 template <class F>
 awaitable<std::invoke_result_t<F>> run_blocking(F f) {
   using R = std::invoke_result_t<F>;
-  co_return co_await asio::co_spawn(
-      blocking_executor(), [f = std::move(f)]() mutable -> awaitable<R> { co_return f(); },
-      use_awaitable);
+  if constexpr (std::is_void_v<R>) {
+    co_await asio::co_spawn(
+        blocking_executor(), [f = std::move(f)]() mutable -> awaitable<void> {
+          f();
+          co_return;
+        },
+        use_awaitable);
+  } else {
+    std::optional<R> result = co_await asio::co_spawn(
+        blocking_executor(),
+        [f = std::move(f)]() mutable -> awaitable<std::optional<R>> { co_return std::optional<R>(f()); },
+        use_awaitable);
+    co_return std::move(*result);
+  }
 }
 
 }  // namespace vostrelin

@@ -137,5 +137,61 @@ TEST_F(ChannelTest, CancelledTaskLeavesItsReceiveUsable) {
   EXPECT_EQ(value.get(), std::optional<int>(7));
 }
 
+// Stopping the runtime (after Ctrl+C) destroys suspended tasks in no set
+// order: a receiver waiting on a channel whose senders go with their tasks,
+// and a lock holder going while others wait for the lock, must not bring
+// the process down.
+TEST(RuntimeStop, TasksHoldingChannelsAndLocksGoQuietly) {
+  std::unique_ptr<Runtime> runtime = std::move(Runtime::build()).value();
+  asio::any_io_executor ex = worker_executor();
+  auto [tx, rx] = make_channel<int>(ex, 4);
+  auto [unbounded_tx, unbounded_rx] = make_channel<int>(ex, UNBOUNDED);
+  auto table = std::make_shared<Locked<int>>(ex, 0);
+  std::atomic<int> started{0};
+
+  asio::co_spawn(
+      ex,
+      [](Receiver<int> rx, Receiver<int> unbounded_rx, std::atomic<int>& started) -> awaitable<void> {
+        ++started;
+        co_await (rx.receive() && unbounded_rx.receive());
+      }(std::move(rx), std::move(unbounded_rx), started),
+      asio::detached);
+  for (int i = 0; i < 8; ++i) {
+    asio::co_spawn(
+        ex,
+        [](Sender<int> tx, Sender<int> unbounded_tx, std::shared_ptr<Locked<int>> table,
+           std::atomic<int>& started) -> awaitable<void> {
+          auto access = co_await table->lock();
+          ++started;
+          asio::steady_timer forever(co_await asio::this_coro::executor, std::chrono::hours(1));
+          co_await forever.async_wait(use_awaitable);
+          co_await tx.send(1);
+          unbounded_tx.try_send(1);
+        }(tx, unbounded_tx, table, started),
+        asio::detached);
+  }
+  tx.reset();
+  unbounded_tx.reset();
+  table.reset();
+  for (int i = 0; i < 2000 && started < 2; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  ASSERT_EQ(started.load(), 2);
+  runtime.reset();
+}
+
+// Work on the blocking pool hands back any result type, errors included,
+// and resumes the caller on its own executor.
+TEST_F(ChannelTest, BlockingWorkReturnsResults) {
+  auto task = []() -> awaitable<std::pair<std::string, bool>> {
+    auto home = co_await asio::this_coro::executor;
+    Result<std::string> ok = co_await run_blocking([] { return Result<std::string>(std::string("done")); });
+    Result<std::string> failed = co_await run_blocking([] { return Result<std::string>(Error("no")); });
+    bool same_executor = (co_await asio::this_coro::executor) == home;
+    co_return std::make_pair(ok.value() + "/" + failed.error().message(), same_executor);
+  };
+  auto [text, same] = run(task());
+  EXPECT_EQ(text, "done/no");
+  EXPECT_TRUE(same);
+}
+
 }  // namespace
 }  // namespace vostrelin
