@@ -1,6 +1,7 @@
 #include "frames/frame.h"
 
 #include <limits>
+#include <optional>
 
 #include "support/text.h"
 
@@ -26,42 +27,40 @@ FrontScan scan_open_close(std::string_view bytes, bool open) {
   return Parsed{Close{std::move(id)}, end};
 }
 
+// Why a length field, or the part of it that has arrived so far, can never
+// be a length: nothing while it still can.
+std::optional<std::string> length_fault(std::string_view field, bool complete) {
+  std::string_view digits = field;
+  if (!digits.empty() && digits.front() == '+') digits.remove_prefix(1);
+  if (digits.empty()) return complete ? std::optional<std::string>("неверная длина данных") : std::nullopt;
+  for (char c : digits) {
+    if (!is_digit(c)) return "неверная длина данных";
+  }
+  // More digits only make it larger; leading zeros never overflow.
+  if (!parse_unsigned(digits, std::numeric_limits<uint64_t>::max())) return "длина данных больше 18446744073709551615";
+  return std::nullopt;
+}
+
 FrontScan scan_data(std::string_view bytes) {
   size_t p = bytes.find('.', FIELD_START);
   if (p == std::string_view::npos || p + 1 == bytes.size()) return NeedMore{};
   size_t q = bytes.find('.', p + 1);
-  if (q == std::string_view::npos) {
-    // The length field is still arriving, but it may already be unable to
-    // become a number: it ends at the next ".", so every byte so far is in it.
-    std::string_view digits = bytes.substr(p + 1);
-    if (digits.front() == '+') digits.remove_prefix(1);
-    for (char c : digits) {
-      if (!is_digit(c)) return Malformed{"неверная длина данных"};
-    }
-    if (!digits.empty() && !parse_unsigned(digits, std::numeric_limits<uint64_t>::max())) {
-      return Malformed{"длина данных больше 18446744073709551615"};
-    }
-    return NeedMore{};
+  // Until its "." comes, every byte after p belongs to the length field.
+  std::string_view field = q == std::string_view::npos ? bytes.substr(p + 1) : bytes.substr(p + 1, q - p - 1);
+  if (std::optional<std::string> fault = length_fault(field, q != std::string_view::npos)) {
+    return Malformed{std::move(*fault)};
   }
-  std::optional<uint64_t> n =
-      parse_unsigned(bytes.substr(p + 1, q - p - 1), std::numeric_limits<uint64_t>::max());
-  if (!n) {
-    std::string_view digits = bytes.substr(p + 1, q - p - 1);
-    if (!digits.empty() && digits.front() == '+') digits.remove_prefix(1);
-    bool all_digits = !digits.empty();
-    for (char c : digits) all_digits = all_digits && is_digit(c);
-    return Malformed{all_digits ? "длина данных больше 18446744073709551615" : "неверная длина данных"};
-  }
+  if (q == std::string_view::npos) return NeedMore{};
+  uint64_t n = *parse_unsigned(field, std::numeric_limits<uint64_t>::max());
   // What follows the second "." is bytes.size() - q - 1; compare without
   // adding to n, which may be as large as 2^64-1.
   size_t after = bytes.size() - q - 1;
-  if (*n > after) {
+  if (n > after) {
     uint64_t head = q + 1;
-    uint64_t needed = *n > std::numeric_limits<uint64_t>::max() - head ? std::numeric_limits<uint64_t>::max()
-                                                                       : head + *n;
+    uint64_t needed = n > std::numeric_limits<uint64_t>::max() - head ? std::numeric_limits<uint64_t>::max() : head + n;
     return NeedMore{needed};
   }
-  size_t len = static_cast<size_t>(*n);
+  size_t len = static_cast<size_t>(n);
   return Parsed{Data{utf8_lossy(bytes.substr(FIELD_START, p - FIELD_START)), std::string(bytes.substr(q + 1, len))},
                 q + 1 + len};
 }

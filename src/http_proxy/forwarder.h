@@ -15,13 +15,10 @@
 #include "frames/forwarder.h"
 #include "frames/frame.h"
 #include "frames/session_tasks.h"
+#include "inspector/recorder.h"
 #include "main/rule.h"
 #include "support/error.h"
 #include "support/runtime.h"
-
-namespace vostrelin::inspector {
-class Recorder;
-}
 
 namespace vostrelin::http_proxy {
 
