@@ -54,24 +54,26 @@ bool runtime_stopping();
 
 // Runs f() on the blocking pool and resumes the caller on its own executor.
 // The result travels in an optional, so types without a default
-// constructor (Result<T>) pass through too.
+// constructor (Result<T>) pass through too. g++ 12 destroys a lambda
+// temporary that stands inside a co_await expression twice, which frees
+// whatever its captures own (a captured string, say) twice: callers name
+// such a function object in a statement of its own and move it in.
 template <class F>
 awaitable<std::invoke_result_t<F>> run_blocking(F f) {
   using R = std::invoke_result_t<F>;
-  if constexpr (std::is_void_v<R>) {
-    co_await asio::co_spawn(
-        blocking_executor(), [f = std::move(f)]() mutable -> awaitable<void> {
-          f();
-          co_return;
-        },
-        use_awaitable);
-  } else {
-    std::optional<R> result = co_await asio::co_spawn(
-        blocking_executor(),
-        [f = std::move(f)]() mutable -> awaitable<std::optional<R>> { co_return std::optional<R>(f()); },
-        use_awaitable);
-    co_return std::move(*result);
-  }
+  using Carried = std::conditional_t<std::is_void_v<R>, bool, std::optional<R>>;
+  // Each step is a statement of its own, for the same g++ 12 fault.
+  auto call = [f = std::move(f)]() mutable -> awaitable<Carried> {
+    if constexpr (std::is_void_v<R>) {
+      f();
+      co_return true;
+    } else {
+      co_return Carried(f());
+    }
+  };
+  auto spawned = asio::co_spawn(blocking_executor(), std::move(call), use_awaitable);
+  Carried result = co_await std::move(spawned);
+  if constexpr (!std::is_void_v<R>) co_return std::move(*result);
 }
 
 }  // namespace vostrelin

@@ -62,6 +62,24 @@ uint32_t decode_at(std::string_view s, size_t i, size_t len) {
 
 }  // namespace
 
+void append_utf8(std::string& out, char32_t c) {
+  if (c < 0x80) {
+    out += static_cast<char>(c);
+  } else if (c < 0x800) {
+    out += static_cast<char>(0xC0 | (c >> 6));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    out += static_cast<char>(0xE0 | (c >> 12));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (c >> 18));
+    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  }
+}
+
 bool is_valid_utf8(std::string_view bytes) {
   size_t invalid;
   for (size_t i = 0; i < bytes.size();) {
@@ -123,6 +141,21 @@ std::optional<uint64_t> parse_unsigned(std::string_view text, uint64_t max) {
     value = value * 10 + digit;
   }
   return value;
+}
+
+std::string unsigned_number_fault(std::string_view text, uint64_t max) {
+  std::string_view digits = text;
+  if (!digits.empty() && digits.front() == '+') digits.remove_prefix(1);
+  std::string quoted = "\"";
+  quoted += utf8_lossy(text);
+  quoted += '"';
+  if (digits.empty()) return "no digits in " + quoted;
+  for (char c : digits) {
+    if (c < '0' || c > '9') return "not a decimal digit in " + quoted;
+  }
+  quoted += " is above ";
+  quoted += std::to_string(max);
+  return quoted;
 }
 
 }  // namespace vostrelin

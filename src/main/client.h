@@ -1,0 +1,85 @@
+// The control connection to the service and the handshake over it: version,
+// access token, tunnel options, the rule list and the public address. The
+// handshake is a strict exchange of short text messages without framing of
+// their own: the client sends one message, reads once, and takes what that
+// read returns as the whole reply. Only the rule frames carry a length.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "main/connect_proto.h"
+#include "main/rule.h"
+#include "support/async_mutex.h"
+#include "support/error.h"
+#include "support/runtime.h"
+
+namespace vostrelin {
+
+inline constexpr uint32_t PROTOCOL_VERSION = 1;
+
+// The most the rule frames of one handshake may add up to. A service that
+// sends more is refused rather than followed into unbounded memory.
+inline constexpr size_t MAX_RULE_LIST_BYTES = size_t{16} << 20;
+
+// The most a key file may hold; a token is far shorter.
+inline constexpr size_t MAX_KEY_FILE_BYTES = size_t{1} << 20;
+
+// Resolves service_host():service_port() on the blocking pool and tries the
+// addresses in order. The socket is created on a strand of the worker pool
+// (asio::make_strand(worker_executor())), so the forwarder's reader and
+// writer tasks can later share it safely.
+awaitable<Result<asio::ip::tcp::socket>> connect_to_service();
+
+struct Handshake {
+  std::vector<Rule> rules;
+  std::string public_address;
+};
+
+class Client {
+ public:
+  explicit Client(asio::ip::tcp::socket stream);
+
+  // Writes every byte of the message and nothing else.
+  awaitable<Result<void>> send_packet(std::string message);
+
+  // One read of at most 1024 bytes, decoded as UTF-8 with replacement and
+  // trimmed of white space. End of stream gives the empty text; a reply that
+  // begins "ERRR." is an error whose message is the rest of it.
+  awaitable<Result<std::string>> receive_packet();
+
+  // Reads the key file, then exchanges the version, token and options
+  // messages, reads the rule frames and asks for the public address, which
+  // it prints on standard output. The first failure is returned unchanged.
+  awaitable<Result<Handshake>> handshake(ConnectProto proto, std::string hostname,
+                                         uint16_t external_port);
+
+  // Reads rule frames, 4096 bytes at a time, up to the end frame. Bytes that
+  // arrive after the end frame in the same read are discarded.
+  awaitable<Result<std::vector<Rule>>> read_rules();
+
+  // After the handshake; the Client is spent.
+  asio::ip::tcp::socket take_stream();
+
+ private:
+  std::shared_ptr<Locked<asio::ip::tcp::socket>> stream_;
+};
+
+// The options message: "OPTS.HTTP" with "." and the host name when there is
+// one; "OPTS.TCP" or "OPTS.UDP" with "." and the external port unless it is
+// 0.
+std::string options_message(ConnectProto proto, std::string_view hostname, uint16_t external_port);
+
+// The access token in the key file at path: its whole content, which must
+// be UTF-8, trimmed of white space.
+Result<std::string> read_access_token(const std::string& path);
+
+// Whether a handshake failure, given by its outermost message, is one that
+// connecting again cannot cure. Letter case does not matter.
+bool is_fatal_handshake_error(std::string_view message);
+
+}  // namespace vostrelin
