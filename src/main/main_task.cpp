@@ -4,6 +4,7 @@
 
 #include "main/command_line.h"
 #include "main/key_file.h"
+#include "main/reconnect_loop.h"
 #include "support/output.h"
 
 namespace vostrelin {
@@ -23,8 +24,7 @@ awaitable<int> main_task(std::vector<std::string> args) {
     co_return 1;
   }
 
-  (void)line;
-  co_return 0;
+  co_return co_await reconnect_loop(std::move(line), std::nullopt, std::nullopt);
 }
 
 }  // namespace vostrelin
