@@ -81,8 +81,13 @@ awaitable<void> server_reader_task(ReadHalf in, FrameTags tags, MessageHandler h
   }
 }
 
-Forwarding::Forwarding(asio::ip::tcp::socket service, const asio::any_io_executor& waiter)
-    : strand_(asio::make_strand(service.get_executor())), tasks_(SessionTasks::create()), ended_(std::make_shared<EndChannel>(waiter, 4)) {
+// Everything here lives on the worker pool, also the channel that tells of
+// a task's end: the tasks' completion handlers hold it, and they may outlive
+// the main thread's context when the process ends after Ctrl+C.
+Forwarding::Forwarding(asio::ip::tcp::socket service)
+    : strand_(asio::make_strand(service.get_executor())),
+      tasks_(SessionTasks::create()),
+      ended_(std::make_shared<EndChannel>(worker_executor(), 4)) {
   std::tie(read_, write_) = split(std::move(service));
   std::tie(frame_tx_, frame_rx_) = make_channel<std::string>(worker_executor(), FRAME_CHANNEL_CAPACITY);
 }

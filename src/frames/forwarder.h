@@ -55,8 +55,7 @@ awaitable<void> server_reader_task(ReadHalf in, FrameTags tags, MessageHandler h
 // started included; nothing of the session outlives it for long.
 class Forwarding {
  public:
-  // `waiter` is the executor of the task that will await first_end().
-  Forwarding(asio::ip::tcp::socket service, const asio::any_io_executor& waiter);
+  explicit Forwarding(asio::ip::tcp::socket service);
   ~Forwarding();
   Forwarding(const Forwarding&) = delete;
   Forwarding& operator=(const Forwarding&) = delete;

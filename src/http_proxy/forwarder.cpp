@@ -25,8 +25,7 @@ awaitable<void> run(asio::ip::tcp::socket service, uint16_t local_port, std::vec
   session->rules = std::make_shared<const std::vector<Rule>>(std::move(rules));
   session->recorder = std::move(recorder);
 
-  asio::any_io_executor executor = co_await asio::this_coro::executor;
-  frames::Forwarding forwarding(std::move(service), executor);
+  frames::Forwarding forwarding(std::move(service));
   session->tasks = forwarding.tasks();
   forwarding.start_writer();
   frames::MessageHandler handler = [frame_tx = forwarding.frame_tx(),

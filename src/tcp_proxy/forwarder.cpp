@@ -23,8 +23,7 @@ awaitable<void> run(asio::ip::tcp::socket service, uint16_t local_port) {
   write_stdout("Передано байт: 0\n");
   write_stdout("Принято байт: 0\n");
 
-  asio::any_io_executor executor = co_await asio::this_coro::executor;
-  frames::Forwarding forwarding(std::move(service), executor);
+  frames::Forwarding forwarding(std::move(service));
   session->tasks = forwarding.tasks();
   forwarding.start_writer();
   frames::MessageHandler handler = [frame_tx = forwarding.frame_tx(),

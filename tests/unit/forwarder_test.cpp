@@ -331,8 +331,7 @@ TEST_F(Forwarder, SessionEndStopsEveryTaskOfTheSession) {
     SocketPair pair = socket_pair();
     std::atomic<bool> extra_ended{false};
     auto body = [&]() -> awaitable<void> {
-      asio::any_io_executor ex = co_await asio::this_coro::executor;
-      Forwarding forwarding(std::move(pair.ours), ex);
+      Forwarding forwarding(std::move(pair.ours));
       forwarding.start_writer();
       // A task of the session that would never end by itself, like a
       // local reader whose local peer stays silent.
