@@ -3,6 +3,7 @@
 #include <variant>
 
 #include "main/command_line.h"
+#include "main/inspector_startup.h"
 #include "main/key_file.h"
 #include "main/reconnect_loop.h"
 #include "support/output.h"
@@ -24,7 +25,10 @@ awaitable<int> main_task(std::vector<std::string> args) {
     co_return 1;
   }
 
-  co_return co_await reconnect_loop(std::move(line), std::nullopt, std::nullopt);
+  InspectorStartup inspector = start_inspector(line.proto);
+
+  co_return co_await reconnect_loop(std::move(line), std::move(inspector.sessions_dir),
+                                    std::move(inspector.address_line));
 }
 
 }  // namespace vostrelin

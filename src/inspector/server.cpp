@@ -1,0 +1,256 @@
+#include "inspector/server.h"
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <memory>
+#include <system_error>
+
+#include "inspector/assets.h"
+#include "inspector/pages.h"
+#include "inspector/reader.h"
+#include "main/key_file.h"
+#include "support/http_head.h"
+#include "support/output.h"
+
+namespace vostrelin::inspector {
+namespace {
+
+constexpr size_t INITIAL_BUFFER = 8192;
+constexpr int BACKLOG = 1024;
+
+// After a failed accept the loop pauses this long before the next one. A
+// failure such as a full descriptor table persists while the connection
+// waits in the backlog, and retrying at once would spin and flood standard
+// error.
+constexpr std::chrono::milliseconds ACCEPT_PAUSE(100);
+
+constexpr std::string_view HTML = "text/html; charset=utf-8";
+constexpr std::string_view TEXT = "text/plain; charset=utf-8";
+constexpr std::string_view PNG = "image/png";
+
+std::string_view reason_phrase(uint16_t status) {
+  switch (status) {
+    case 200: return "OK";
+    case 400: return "Bad Request";
+    case 403: return "Forbidden";
+    case 404: return "Not Found";
+    case 405: return "Method Not Allowed";
+    case 413: return "Payload Too Large";
+    default: return "";
+  }
+}
+
+awaitable<Result<void>> write_response(tcp::socket& stream, uint16_t status, std::string_view content_type,
+                                       std::string_view body) {
+  std::string head = response_head(status, content_type, body.size());
+  std::array<asio::const_buffer, 2> buffers = {asio::buffer(head), asio::buffer(body)};
+  auto [ec, n] = co_await asio::async_write(stream, buffers, as_tuple_awaitable);
+  (void)n;
+  if (ec) co_return system_error(ec);
+  co_return Result<void>();
+}
+
+awaitable<Result<void>> write_html(tcp::socket& stream, uint16_t status, std::string_view body) {
+  co_return co_await write_response(stream, status, HTML, body);
+}
+
+awaitable<Result<void>> write_text(tcp::socket& stream, uint16_t status, std::string_view body) {
+  co_return co_await write_response(stream, status, TEXT, body);
+}
+
+awaitable<Result<void>> write_binary(tcp::socket& stream, uint16_t status, std::string_view content_type,
+                                     std::string_view body) {
+  co_return co_await write_response(stream, status, content_type, body);
+}
+
+// Whether the session file exists; a test that fails counts as no.
+awaitable<bool> file_exists(const std::string& path) {
+  co_return co_await run_blocking([&path] {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0;
+  });
+}
+
+std::string session_file(const std::string& sessions_dir, std::string_view session_id) {
+  return join_path(sessions_dir, std::string(session_id) + ".jsonl");
+}
+
+awaitable<Result<void>> serve_index(tcp::socket& stream, const std::string& sessions_dir) {
+  Result<std::vector<SessionSummary>> sessions = co_await list_sessions(sessions_dir);
+  if (!sessions) co_return std::move(sessions).error();
+  std::string page = render_index(*sessions);
+  co_return co_await write_html(stream, 200, page);
+}
+
+awaitable<Result<void>> serve_session(tcp::socket& stream, const std::string& sessions_dir,
+                                      std::string_view session_id) {
+  if (!is_safe_id(session_id)) co_return co_await write_text(stream, 400, "Bad session id");
+  std::string path = session_file(sessions_dir, session_id);
+  if (!co_await file_exists(path)) co_return co_await write_text(stream, 404, "Session not found");
+  Result<SessionContent> content = co_await load_session(std::move(path));
+  if (!content) co_return std::move(content).error();
+  std::string page = render_session(session_id, content->header, content->requests);
+  co_return co_await write_html(stream, 200, page);
+}
+
+awaitable<Result<void>> serve_request(tcp::socket& stream, const std::string& sessions_dir,
+                                      std::string_view session_id, std::string_view request_id) {
+  if (!is_safe_id(session_id) || !is_safe_id(request_id)) co_return co_await write_text(stream, 400, "Bad id");
+  std::string path = session_file(sessions_dir, session_id);
+  if (!co_await file_exists(path)) co_return co_await write_text(stream, 404, "Session not found");
+  Result<std::optional<RequestDetail>> detail = co_await load_request_detail(std::move(path), std::string(request_id));
+  if (!detail) co_return std::move(detail).error();
+  if (!detail->has_value()) co_return co_await write_text(stream, 404, "Request not found");
+  std::string page = render_request(session_id, **detail);
+  co_return co_await write_html(stream, 200, page);
+}
+
+awaitable<void> connection_task(tcp::socket stream, std::shared_ptr<const std::string> sessions_dir) {
+  try {
+    Result<void> r = co_await handle_connection(stream, *sessions_dir);
+    if (!r) write_stderr("inspector: ошибка обработки запроса: " + r.error().message() + "\n");
+  } catch (const std::exception& e) {
+    write_stderr(std::string("inspector: ошибка обработки запроса: ") + e.what() + "\n");
+  }
+}
+
+}  // namespace
+
+bool is_safe_id(std::string_view id) {
+  if (id.empty() || id.size() > 64) return false;
+  for (char c : id) {
+    bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+              c == '_' || c == '.';
+    if (!ok) return false;
+  }
+  return true;
+}
+
+bool is_loopback_host(std::string_view host) {
+  std::string_view name = host;
+  if (size_t colon = host.rfind(':'); colon != std::string_view::npos) {
+    name = host.substr(0, colon);
+    for (char c : host.substr(colon + 1)) {
+      if (c < '0' || c > '9') return false;
+    }
+  }
+  return name == "127.0.0.1" || ascii_iequals(name, "localhost");
+}
+
+Route route_of(std::string_view path) {
+  std::string_view route = path.substr(0, path.find('?'));
+  if (route == "/logo.png") return {Route::Logo, {}, {}};
+  if (route == "/") return {Route::Index, {}, {}};
+  if (route.starts_with("/s/")) {
+    std::string_view rest = route.substr(3);
+    size_t slash = rest.find('/');
+    if (slash == std::string_view::npos) return {Route::Session, rest, {}};
+    std::string_view tail = rest.substr(slash);
+    if (tail.starts_with("/r/")) return {Route::Request, rest.substr(0, slash), tail.substr(3)};
+  }
+  return {Route::NotFound, {}, {}};
+}
+
+std::string response_head(uint16_t status, std::string_view content_type, size_t content_length) {
+  std::string head = "HTTP/1.1 " + std::to_string(status) + " ";
+  head += reason_phrase(status);
+  head += "\r\nContent-Type: ";
+  head += content_type;
+  head += "\r\nContent-Length: " + std::to_string(content_length);
+  head += "\r\nCache-Control: no-store\r\nConnection: close\r\n\r\n";
+  return head;
+}
+
+awaitable<Result<void>> handle_connection(tcp::socket& stream, const std::string& sessions_dir) {
+  std::string buffer(INITIAL_BUFFER, '\0');
+  size_t fill = 0;
+  for (;;) {
+    if (fill == buffer.size()) buffer.resize(buffer.size() * 2);
+    auto [ec, n] =
+        co_await stream.async_read_some(asio::buffer(buffer.data() + fill, buffer.size() - fill), as_tuple_awaitable);
+    if (ec == asio::error::eof) co_return Result<void>();
+    if (ec) co_return system_error(ec);
+    if (n == 0) co_return Result<void>();
+    // The blank line may straddle the previous read's end.
+    size_t from = fill >= 3 ? fill - 3 : 0;
+    fill += n;
+    if (fill >= 4 && std::string_view(buffer.data(), fill).find("\r\n\r\n", from) != std::string_view::npos) break;
+    if (fill > HEAD_LIMIT) co_return co_await write_text(stream, 413, "Payload Too Large");
+  }
+
+  std::array<HttpHeaderField, HEADER_SLOTS> slots;
+  HttpRequestHead head = parse_request_head(std::string_view(buffer.data(), fill), slots);
+  if (head.status == HttpHeadStatus::Invalid) co_return co_await write_text(stream, 400, "Bad Request");
+
+  // Only a page of this machine may read recorded traffic: a site the user
+  // visits can point a name of its own at 127.0.0.1, but its requests then
+  // carry that name.
+  for (const HttpHeaderField& field : head.headers) {
+    if (ascii_iequals(field.name, "Host") && !is_loopback_host(field.value)) {
+      co_return co_await write_text(stream, 403, "Forbidden");
+    }
+  }
+
+  if (head.method.value_or("GET") != "GET") co_return co_await write_text(stream, 405, "Method Not Allowed");
+
+  Route route = route_of(head.target.value_or("/"));
+  switch (route.kind) {
+    case Route::Logo:
+      co_return co_await write_binary(stream, 200, PNG, logo_png());
+    case Route::Index:
+      co_return co_await serve_index(stream, sessions_dir);
+    case Route::Session:
+      co_return co_await serve_session(stream, sessions_dir, route.session_id);
+    case Route::Request:
+      co_return co_await serve_request(stream, sessions_dir, route.session_id, route.request_id);
+    case Route::NotFound:
+      break;
+  }
+  co_return co_await write_text(stream, 404, "Not Found");
+}
+
+Result<tcp::acceptor> bind(uint16_t port) {
+  auto failure = [port](const std::error_code& ec) {
+    return system_error(ec).context("не удалось занять порт инспектора 127.0.0.1:" + std::to_string(port));
+  };
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) return failure(std::error_code(errno, std::system_category()));
+
+  tcp::acceptor listener(worker_executor());
+  asio::error_code ec;
+  listener.assign(tcp::v4(), fd, ec);
+  if (ec) {
+    ::close(fd);
+    return failure(ec);
+  }
+  listener.set_option(tcp::acceptor::reuse_address(true), ec);
+  if (!ec) listener.bind(tcp::endpoint(asio::ip::address_v4::loopback(), port), ec);
+  if (!ec) listener.listen(BACKLOG, ec);
+  if (ec) return failure(ec);
+  return listener;
+}
+
+awaitable<void> serve(tcp::acceptor listener, std::string sessions_dir) {
+  auto dir = std::make_shared<const std::string>(std::move(sessions_dir));
+  asio::steady_timer pause(listener.get_executor());
+  for (;;) {
+    auto [ec, stream] = co_await listener.async_accept(as_tuple_awaitable);
+    if (ec) {
+      write_stderr("inspector: ошибка accept: " + ec.message() + "\n");
+      pause.expires_after(ACCEPT_PAUSE);
+      co_await pause.async_wait(as_tuple_awaitable);
+      continue;
+    }
+    // Accepted descriptors are not marked close-on-exec by the runtime.
+    ::fcntl(stream.native_handle(), F_SETFD, FD_CLOEXEC);
+    asio::co_spawn(listener.get_executor(), connection_task(std::move(stream), dir), asio::detached);
+  }
+}
+
+}  // namespace vostrelin::inspector

@@ -1,0 +1,58 @@
+// The web inspector's HTTP server: a listener on 127.0.0.1 that answers one
+// GET per connection with the index of sessions, a session page, a request
+// page or the logo, and closes the connection. Everything shown is read from
+// the session files at the moment of the request.
+#pragma once
+
+#include <asio/ip/tcp.hpp>
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "support/error.h"
+#include "support/runtime.h"
+
+namespace vostrelin::inspector {
+
+using asio::ip::tcp;
+
+// Largest head accepted without its blank line; the receive buffer grows
+// from 8192 bytes by doubling and never holds more than twice this.
+inline constexpr size_t HEAD_LIMIT = 65536;
+inline constexpr size_t HEADER_SLOTS = 32;
+
+// A listener on 127.0.0.1 at port (address reuse, backlog 1024,
+// close-on-exec), on the worker pool. Fails with the system's error under
+// "не удалось занять порт инспектора 127.0.0.1:" + port.
+Result<tcp::acceptor> bind(uint16_t port);
+
+// Accepts connections for as long as the process runs, each served by a
+// task of its own.
+awaitable<void> serve(tcp::acceptor listener, std::string sessions_dir);
+
+// Reads one request head, answers it and returns; an error means no answer
+// (or only part of one) was sent.
+awaitable<Result<void>> handle_connection(tcp::socket& stream, const std::string& sessions_dir);
+
+// 1 to 64 bytes, each an ASCII letter or digit, "-", "_" or ".".
+bool is_safe_id(std::string_view id);
+
+// Whether a Host header names this machine's loopback: "127.0.0.1" or
+// "localhost" (any letter case), with or without a port. Any other name
+// means the request came through a name that merely resolves here, as a
+// page of another site would send it.
+bool is_loopback_host(std::string_view host);
+
+// Which resource a path names (the query is cut off first).
+struct Route {
+  enum Kind { Logo, Index, Session, Request, NotFound } kind = NotFound;
+  std::string_view session_id;
+  std::string_view request_id;
+};
+Route route_of(std::string_view path);
+
+// The head of every answer.
+std::string response_head(uint16_t status, std::string_view content_type, size_t content_length);
+
+}  // namespace vostrelin::inspector

@@ -1,0 +1,437 @@
+// The inspector's web server, in process, spoken to with raw loopback
+// sockets: routes and their answers byte for byte, the head limits, ids,
+// the Host check, and what it reports on standard error.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <future>
+#include <string>
+#include <thread>
+
+#include "inspector/assets.h"
+#include "inspector/recorder.h"
+#include "inspector/server.h"
+#include "support/base64.h"
+#include "support/loopback.h"
+#include "support/process.h"
+#include "support/runtime_fixture.h"
+
+namespace vostrelin::inspector {
+namespace {
+
+using namespace test;
+using namespace std::chrono_literals;
+
+struct Answer {
+  std::string status_line;
+  std::string head;  // the header lines after the status line, blank line included
+  std::string body;
+};
+
+Answer split(const std::string& raw) {
+  Answer a;
+  size_t line_end = raw.find("\r\n");
+  size_t head_end = raw.find("\r\n\r\n");
+  if (line_end == std::string::npos || head_end == std::string::npos) {
+    a.status_line = raw;
+    return a;
+  }
+  a.status_line = raw.substr(0, line_end);
+  a.head = raw.substr(line_end + 2, head_end + 4 - line_end - 2);
+  a.body = raw.substr(head_end + 4);
+  return a;
+}
+
+std::string expected_head(std::string_view type, size_t length) {
+  return "Content-Type: " + std::string(type) + "\r\nContent-Length: " + std::to_string(length) +
+         "\r\nCache-Control: no-store\r\nConnection: close\r\n\r\n";
+}
+
+const char* const TEXT = "text/plain; charset=utf-8";
+const char* const HTML = "text/html; charset=utf-8";
+
+const std::string SESSION_ID = "2025-03-14T09-26-53";
+
+class InspectorServer : public RuntimeTest {
+ protected:
+  InspectorServer() {
+    std::filesystem::create_directory(sessions);
+    write_file(sessions + "/" + SESSION_ID + ".jsonl",
+               R"({"t":"session","ts":"2025-03-14T09:26:53+03:00","proto":"HTTP","hostname":"","local_port":8080,"remote_url":"https://x.example"})"
+               "\n"
+               R"({"t":"begin","req":"1","ts":"2025-03-14T09:26:54+03:00","method":"GET","path":"/hello?a=<b>"})"
+               "\n"
+               R"({"t":"req_headers","req":"1","kind":"pre","b64":")" +
+                   base64_encode("GET /hello HTTP/1.1\r\n\r\n") + "\"}\n");
+    start(sessions);
+  }
+
+  void start(const std::string& dir) {
+    Result<tcp::acceptor> listener = bind(0);
+    ASSERT_TRUE(listener.ok()) << listener.error().describe();
+    port = listener->local_endpoint().port();
+    asio::co_spawn(executor(), serve(std::move(*listener), dir), asio::detached);
+  }
+
+  // GET of target with a Host header naming this server.
+  Answer get(std::string_view target) {
+    return split(round_trip(port, "GET " + std::string(target) + " HTTP/1.1\r\nHost: 127.0.0.1:" +
+                                    std::to_string(port) + "\r\n\r\n"));
+  }
+
+  Answer send(std::string_view request) { return split(round_trip(port, request)); }
+
+  TempDir dir;
+  std::string sessions = dir / "sessions";
+  uint16_t port = 0;
+};
+
+TEST_F(InspectorServer, ErrorAnswers) {
+  struct Case {
+    std::string request;
+    const char* status_line;
+    const char* body;
+  } cases[] = {
+      {"HEAD / HTTP/1.1\r\n\r\n", "HTTP/1.1 405 Method Not Allowed", "Method Not Allowed"},
+      {"get / HTTP/1.1\r\n\r\n", "HTTP/1.1 405 Method Not Allowed", "Method Not Allowed"},
+      {"POST /s/x HTTP/1.1\r\n\r\n", "HTTP/1.1 405 Method Not Allowed", "Method Not Allowed"},
+      {"POST /s/a%2Fb HTTP/1.1\r\n\r\n", "HTTP/1.1 405 Method Not Allowed", "Method Not Allowed"},
+      {"GET /s/ HTTP/1.1\r\n\r\n", "HTTP/1.1 400 Bad Request", "Bad session id"},
+      {"GET /s/a%2Fb HTTP/1.1\r\n\r\n", "HTTP/1.1 400 Bad Request", "Bad session id"},
+      {"GET /s/..%2F..%2Fetc%2Fpasswd HTTP/1.1\r\n\r\n", "HTTP/1.1 400 Bad Request", "Bad session id"},
+      {"GET /s/abc/ HTTP/1.1\r\n\r\n", "HTTP/1.1 404 Not Found", "Not Found"},
+      {"GET /s/abc/x/1 HTTP/1.1\r\n\r\n", "HTTP/1.1 404 Not Found", "Not Found"},
+      {"GET /s/abc/r HTTP/1.1\r\n\r\n", "HTTP/1.1 404 Not Found", "Not Found"},
+      {"GET /s/../../etc/passwd HTTP/1.1\r\n\r\n", "HTTP/1.1 404 Not Found", "Not Found"},
+      {"GET /s/abc/r/ HTTP/1.1\r\n\r\n", "HTTP/1.1 400 Bad Request", "Bad id"},
+      {"GET /s/abc/r/1/2 HTTP/1.1\r\n\r\n", "HTTP/1.1 400 Bad Request", "Bad id"},
+      {"GET /s/a%2Fb/r/1 HTTP/1.1\r\n\r\n", "HTTP/1.1 400 Bad Request", "Bad id"},
+      {"GET /s/abc HTTP/1.1\r\n\r\n", "HTTP/1.1 404 Not Found", "Session not found"},
+      {"GET /s/abc/r/1 HTTP/1.1\r\n\r\n", "HTTP/1.1 404 Not Found", "Session not found"},
+      {"GET /s/../r/1 HTTP/1.1\r\n\r\n", "HTTP/1.1 404 Not Found", "Session not found"},
+      {"GET /s/" + SESSION_ID + "/r/2 HTTP/1.1\r\n\r\n", "HTTP/1.1 404 Not Found", "Request not found"},
+      {"GET /favicon.ico HTTP/1.1\r\n\r\n", "HTTP/1.1 404 Not Found", "Not Found"},
+      {"GET /S/abc HTTP/1.1\r\n\r\n", "HTTP/1.1 404 Not Found", "Not Found"},
+      {"GET /s HTTP/1.1\r\n\r\n", "HTTP/1.1 404 Not Found", "Not Found"},
+      {"GET http://127.0.0.1/ HTTP/1.1\r\n\r\n", "HTTP/1.1 404 Not Found", "Not Found"},
+      {"GET / HTTP/2.0\r\n\r\n", "HTTP/1.1 400 Bad Request", "Bad Request"},
+      {"GET /\x01 HTTP/1.1\r\n\r\n", "HTTP/1.1 400 Bad Request", "Bad Request"},
+      {"GET / HTTP/1.1\r\nBad Header\r\n\r\n", "HTTP/1.1 400 Bad Request", "Bad Request"},
+  };
+  for (const Case& c : cases) {
+    Answer a = send(c.request);
+    EXPECT_EQ(a.status_line, c.status_line) << c.request;
+    EXPECT_EQ(a.head, expected_head(TEXT, std::strlen(c.body))) << c.request;
+    EXPECT_EQ(a.body, c.body) << c.request;
+  }
+}
+
+TEST_F(InspectorServer, PagesAndLogo) {
+  Answer index = get("/");
+  EXPECT_EQ(index.status_line, "HTTP/1.1 200 OK");
+  EXPECT_EQ(index.head, expected_head(HTML, index.body.size()));
+  EXPECT_NE(index.body.find("<a href=\"/s/" + SESSION_ID + "\">"), std::string::npos);
+  EXPECT_EQ(get("/?x=1").body, index.body);
+
+  Answer logo = get("/logo.png?v=2");
+  EXPECT_EQ(logo.status_line, "HTTP/1.1 200 OK");
+  EXPECT_EQ(logo.head, expected_head("image/png", logo_png().size()));
+  EXPECT_EQ(logo.body, logo_png());
+
+  Answer session = get("/s/" + SESSION_ID + "?q");
+  EXPECT_EQ(session.status_line, "HTTP/1.1 200 OK");
+  EXPECT_EQ(session.head, expected_head(HTML, session.body.size()));
+  EXPECT_NE(session.body.find("<code>/hello?a=&lt;b&gt;</code>"), std::string::npos);
+
+  Answer request = get("/s/" + SESSION_ID + "/r/1");
+  EXPECT_EQ(request.status_line, "HTTP/1.1 200 OK");
+  EXPECT_EQ(request.head, expected_head(HTML, request.body.size()));
+  EXPECT_NE(request.body.find("<title>GET /hello?a=&lt;b&gt; — " + SESSION_ID + "</title>"), std::string::npos);
+  EXPECT_NE(request.body.find("GET /hello HTTP/1.1\r\n\r\n</pre>"), std::string::npos);
+
+  // Blank lines alone: no method and no target, so GET of "/".
+  EXPECT_EQ(send("\r\n\r\n").body, index.body);
+  // A body after the head is never read; a second request is never answered.
+  Answer pipelined = send("GET /logo.png HTTP/1.1\r\n\r\nGET / HTTP/1.1\r\n\r\n");
+  EXPECT_EQ(pipelined.body, logo_png());
+}
+
+TEST_F(InspectorServer, RecordedSessionIsBrowsable) {
+  RecorderOptions options;
+  auto ended = std::make_shared<std::promise<void>>();
+  std::future<void> writer_ended = ended->get_future();
+  options.on_writer_end = [ended] { ended->set_value(); };
+  auto make = [](std::string dir, RecorderOptions options) -> awaitable<Result<std::shared_ptr<Recorder>>> {
+    SessionMeta meta{"HTTP", "", "https://rec.example"};
+    co_return co_await Recorder::create(std::move(dir), std::move(meta), 8080, std::move(options));
+  };
+  std::filesystem::remove_all(sessions);  // the recorder makes it anew
+  Result<std::shared_ptr<Recorder>> made = run(make(sessions, std::move(options)));
+  ASSERT_TRUE(made.ok()) << made.error().describe();
+  std::shared_ptr<Recorder> recorder = std::move(made).value();
+  recorder->begin("9", "GET", "/items?<x>");
+  recorder->req_headers("9", "pre", "GET /items HTTP/1.1\r\nHost: pub.example\r\n\r\n");
+  recorder->req_headers("9", "post", "GET /items HTTP/1.1\r\nHost: 127.0.0.1:8080\r\n\r\n");
+  recorder->res_headers("9", 200, "HTTP/1.1 200 OK\r\n\r\n");
+  recorder->res_body("9", "[1,2,3]");
+  recorder->end("9", 200, 26);
+  std::string id = std::filesystem::path(recorder->path()).stem().string();
+  recorder.reset();
+  ASSERT_EQ(writer_ended.wait_for(10s), std::future_status::ready);
+
+  std::string index = get("/").body;
+  EXPECT_NE(index.find("<a href=\"/s/" + id + "\">" + id + "</a>"), std::string::npos) << index;
+  EXPECT_NE(index.find("<td><code>https://rec.example</code></td>\n  <td>1</td>"), std::string::npos) << index;
+  std::string session = get("/s/" + id).body;
+  EXPECT_NE(session.find("<a href=\"/s/" + id + "/r/9\"><code>/items?&lt;x&gt;</code></a>"), std::string::npos);
+  EXPECT_NE(session.find("<td class=\"status status-ok\">200</td>\n  <td>26 Б</td>"), std::string::npos);
+  std::string request = get("/s/" + id + "/r/9").body;
+  EXPECT_NE(request.find("Host: 127.0.0.1:8080"), std::string::npos);
+  EXPECT_NE(request.find("<pre class=\"codeblock\">[1,2,3]</pre>"), std::string::npos);
+  EXPECT_EQ(request.find("идентичны"), std::string::npos);
+}
+
+TEST_F(InspectorServer, HeaderLineLimit) {
+  auto with_lines = [](int n) {
+    std::string r = "GET /logo.png HTTP/1.1\r\n";
+    for (int i = 0; i < n; ++i) r += "X-" + std::to_string(i) + ": 1\r\n";
+    return r + "\r\n";
+  };
+  EXPECT_EQ(send(with_lines(32)).status_line, "HTTP/1.1 200 OK");
+  Answer refused = send(with_lines(33));
+  EXPECT_EQ(refused.status_line, "HTTP/1.1 400 Bad Request");
+  EXPECT_EQ(refused.body, "Bad Request");
+}
+
+TEST_F(InspectorServer, SafeIds) {
+  EXPECT_EQ(get("/s/" + std::string(64, 'a')).body, "Session not found");
+  EXPECT_EQ(get("/s/" + std::string(65, 'a')).body, "Bad session id");
+  EXPECT_EQ(get("/s/x/r/" + std::string(64, '9')).body, "Session not found");
+  EXPECT_EQ(get("/s/x/r/" + std::string(65, '9')).body, "Bad id");
+  EXPECT_EQ(get("/s/\xd0\xb9").body, "Bad session id");
+
+  struct Case {
+    std::string id;
+    bool safe;
+  } cases[] = {
+      {"", false},          {"a", true},         {std::string(64, 'Z'), true}, {std::string(65, 'Z'), false},
+      {"A-z_0.9", true},    {"..", true},        {"a b", false},               {"a/b", false},
+      {"a%2Fb", false},     {"\xd0\xb9", false}, {"a\\b", false},              {std::string("a\0b", 3), false},
+      {"a~", false},        {"a+b", false},
+  };
+  for (const Case& c : cases) EXPECT_EQ(is_safe_id(c.id), c.safe) << c.id;
+}
+
+TEST_F(InspectorServer, HostHeaderMustNameLoopback) {
+  struct Case {
+    const char* host_lines;  // header lines, each with its CRLF
+    const char* status_line;
+  } cases[] = {
+      {"", "HTTP/1.1 200 OK"},
+      {"Host: 127.0.0.1\r\n", "HTTP/1.1 200 OK"},
+      {"Host: 127.0.0.1:4040\r\n", "HTTP/1.1 200 OK"},
+      {"Host: localhost:1\r\n", "HTTP/1.1 200 OK"},
+      {"host: LocalHost\r\n", "HTTP/1.1 200 OK"},
+      {"Host: evil.example\r\n", "HTTP/1.1 403 Forbidden"},
+      {"Host: evil.example:4040\r\n", "HTTP/1.1 403 Forbidden"},
+      {"Host: 127.0.0.1.evil.example\r\n", "HTTP/1.1 403 Forbidden"},
+      {"Host: localhost.evil.example:4040\r\n", "HTTP/1.1 403 Forbidden"},
+      {"Host: 127.0.0.2:4040\r\n", "HTTP/1.1 403 Forbidden"},
+      {"Host: localhost:40a\r\n", "HTTP/1.1 403 Forbidden"},
+      {"Host: [::1]:4040\r\n", "HTTP/1.1 403 Forbidden"},
+      {"Host: \r\n", "HTTP/1.1 403 Forbidden"},
+      {"Host: localhost\r\nHost: evil.example\r\n", "HTTP/1.1 403 Forbidden"},
+  };
+  for (const Case& c : cases) {
+    for (const char* target : {"/", "/logo.png", "/s/" "2025-03-14T09-26-53/r/1"}) {
+      Answer a = send("GET " + std::string(target) + " HTTP/1.1\r\n" + c.host_lines + "\r\n");
+      EXPECT_EQ(a.status_line, c.status_line) << c.host_lines << target;
+      if (a.status_line == "HTTP/1.1 403 Forbidden") {
+        EXPECT_EQ(a.head, expected_head(TEXT, 9));
+        EXPECT_EQ(a.body, "Forbidden");
+      }
+    }
+  }
+  // Refused before anything else is looked at.
+  EXPECT_EQ(send("POST / HTTP/1.1\r\nHost: evil.example\r\n\r\n").status_line, "HTTP/1.1 403 Forbidden");
+  EXPECT_TRUE(is_loopback_host("localhost:"));
+  EXPECT_FALSE(is_loopback_host("localhost:80:80"));
+}
+
+TEST_F(InspectorServer, HeadSizeLimit) {
+  LoopbackClient waiting(port);
+  waiting.send("GET /" + std::string(65536 - 5, 'a'));
+  EXPECT_FALSE(waiting.readable_within(300ms)) << "answered at exactly 65536 bytes";
+  waiting.send("a");
+  Answer a = split(waiting.read_to_end());
+  EXPECT_EQ(a.status_line, "HTTP/1.1 413 Payload Too Large");
+  EXPECT_EQ(a.head, expected_head(TEXT, 17));
+  EXPECT_EQ(a.body, "Payload Too Large");
+
+  // A head of exactly 65536 bytes, blank line included, is served.
+  std::string head = "GET /logo.png HTTP/1.1\r\nX: ";
+  head += std::string(65536 - head.size() - 4, 'x') + "\r\n\r\n";
+  ASSERT_EQ(head.size(), 65536u);
+  EXPECT_EQ(send(head).status_line, "HTTP/1.1 200 OK");
+
+  // The blank line found across two sends.
+  LoopbackClient split_head(port);
+  split_head.send("GET /logo.png HTTP/1.1\r\n\r");
+  EXPECT_FALSE(split_head.readable_within(100ms));
+  split_head.send("\n");
+  EXPECT_EQ(split(split_head.read_to_end()).body, logo_png());
+}
+
+TEST_F(InspectorServer, SilentEnds) {
+  StderrCapture err;
+  // Bare LF line ends never show the blank line: the end of the stream
+  // gets no answer and no message.
+  LoopbackClient lf(port);
+  lf.send("GET / HTTP/1.1\nHost: localhost\n\n");
+  lf.shutdown_write();
+  EXPECT_EQ(lf.read_to_end(), "");
+  EXPECT_TRUE(lf.closed());
+
+  LoopbackClient nothing(port);
+  nothing.shutdown_write();
+  EXPECT_EQ(nothing.read_to_end(), "");
+
+  // A client that sends nothing holds no one else up.
+  LoopbackClient idle(port);
+  EXPECT_EQ(get("/logo.png").body, logo_png());
+  EXPECT_EQ(err.text(), "");
+}
+
+TEST_F(InspectorServer, FailuresAreReported) {
+  StderrCapture err;
+  std::filesystem::create_directory(sessions + "/dir.jsonl");
+  LoopbackClient c(port);
+  c.send("GET /s/dir HTTP/1.1\r\n\r\n");
+  EXPECT_EQ(c.read_to_end(), "");
+  EXPECT_TRUE(c.closed());
+  ASSERT_TRUE(err.wait_for("inspector: ошибка обработки запроса: Is a directory\n"));
+
+  LoopbackClient detail(port);
+  detail.send("GET /s/dir/r/1 HTTP/1.1\r\n\r\n");
+  EXPECT_EQ(detail.read_to_end(), "");
+  EXPECT_EQ(err.text(), "inspector: ошибка обработки запроса: Is a directory\n"
+                        "inspector: ошибка обработки запроса: Is a directory\n");
+
+  // Not UTF-8.
+  write_file(sessions + "/bin.jsonl", "\xff\n");
+  EXPECT_EQ(round_trip(port, "GET /s/bin HTTP/1.1\r\n\r\n"), "");
+  ASSERT_TRUE(err.wait_for("inspector: ошибка обработки запроса: stream did not contain valid UTF-8\n"));
+
+  // A peer that resets the connection in the middle of its head.
+  LoopbackClient torn(port);
+  torn.send("GET / HTTP/1.1\r\nHost: loc");
+  std::this_thread::sleep_for(50ms);
+  torn.reset();
+  EXPECT_TRUE(err.wait_for("inspector: ошибка обработки запроса: Connection reset by peer\n"));
+  // The directory still lists, with the row it cannot read.
+  EXPECT_NE(get("/").body.find("<a href=\"/s/dir\">dir</a>"), std::string::npos);
+}
+
+TEST_F(InspectorServer, AcceptFailuresAreReportedWithoutSpinning) {
+  // A full descriptor table makes every accept fail while the connection
+  // waits in the backlog. The client's socket is made first; then no new
+  // descriptor can be had until the limit is restored.
+  StderrCapture err;
+  int client = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(client, 0);
+  rlimit old{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &old), 0);
+  int lowest_free = ::dup(0);
+  ASSERT_GE(lowest_free, 0);
+  ::close(lowest_free);
+  rlimit tight = old;
+  tight.rlim_cur = static_cast<rlim_t>(lowest_free);
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  int connected = ::connect(client, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  std::this_thread::sleep_for(500ms);
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &old), 0);
+  ASSERT_EQ(connected, 0);
+
+  const std::string line = "inspector: ошибка accept: Too many open files\n";
+  ASSERT_TRUE(err.wait_for(line));
+  std::string text = err.text();
+  size_t lines = 0;
+  for (size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + 1)) ++lines;
+  EXPECT_EQ(lines * line.size(), text.size()) << text;
+  // Retrying at once would have written thousands of lines by now.
+  EXPECT_LT(lines, 50u);
+
+  // The loop goes on: once descriptors are free the waiting connection is
+  // served.
+  std::string request = "GET /logo.png HTTP/1.1\r\n\r\n";
+  ASSERT_EQ(::send(client, request.data(), request.size(), MSG_NOSIGNAL), static_cast<ssize_t>(request.size()));
+  std::string answer;
+  char buf[65536];
+  for (ssize_t n; (n = ::recv(client, buf, sizeof buf, 0)) > 0;) answer.append(buf, static_cast<size_t>(n));
+  ::close(client);
+  EXPECT_EQ(split(answer).body, logo_png());
+}
+
+TEST_F(InspectorServer, MissingSessionsDirectoryShowsNoSessions) {
+  std::filesystem::remove_all(sessions);
+  Answer a = get("/");
+  EXPECT_EQ(a.status_line, "HTTP/1.1 200 OK");
+  EXPECT_NE(a.body.find("Пока нет сессий."), std::string::npos);
+  EXPECT_EQ(get("/s/" + SESSION_ID).body, "Session not found");
+}
+
+TEST(InspectorRoutes, Table) {
+  struct Case {
+    const char* path;
+    Route::Kind kind;
+    const char* session;
+    const char* request;
+  } cases[] = {
+      {"/", Route::Index, "", ""},
+      {"/?", Route::Index, "", ""},
+      {"/?a/s/b", Route::Index, "", ""},
+      {"/logo.png", Route::Logo, "", ""},
+      {"/logo.png?v=2", Route::Logo, "", ""},
+      {"/logo.png/", Route::NotFound, "", ""},
+      {"/s/", Route::Session, "", ""},
+      {"/s/abc", Route::Session, "abc", ""},
+      {"/s/abc?x=/r/1", Route::Session, "abc", ""},
+      {"/s/abc/", Route::NotFound, "", ""},
+      {"/s/abc/r", Route::NotFound, "", ""},
+      {"/s/abc/x/1", Route::NotFound, "", ""},
+      {"/s/abc/r/", Route::Request, "abc", ""},
+      {"/s/abc/r/1/2", Route::Request, "abc", "1/2"},
+      {"/s//r/1", Route::Request, "", "1"},
+      {"/s", Route::NotFound, "", ""},
+      {"", Route::NotFound, "", ""},
+      {"*", Route::NotFound, "", ""},
+      {"//", Route::NotFound, "", ""},
+  };
+  for (const Case& c : cases) {
+    Route r = route_of(c.path);
+    EXPECT_EQ(r.kind, c.kind) << c.path;
+    EXPECT_EQ(r.session_id, c.session) << c.path;
+    EXPECT_EQ(r.request_id, c.request) << c.path;
+  }
+}
+
+TEST(InspectorResponses, Head) {
+  EXPECT_EQ(response_head(200, "text/html; charset=utf-8", 12),
+            "HTTP/1.1 200 OK\r\nContent-Type: text/html; charset=utf-8\r\nContent-Length: 12\r\n"
+            "Cache-Control: no-store\r\nConnection: close\r\n\r\n");
+  EXPECT_EQ(response_head(413, "text/plain; charset=utf-8", 17).substr(0, 32), "HTTP/1.1 413 Payload Too Large\r\n");
+}
+
+}  // namespace
+}  // namespace vostrelin::inspector

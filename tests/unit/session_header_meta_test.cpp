@@ -1,0 +1,81 @@
+// Reading the session header from a line of text and from a parsed value.
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+
+#include "inspector/session_header_meta.h"
+
+namespace vostrelin::inspector {
+namespace {
+
+struct Case {
+  const char* text;
+  std::optional<SessionHeaderMeta> from_text;
+};
+
+const SessionHeaderMeta FULL{"2025-03-14T09:26:53+03:00", "HTTP", "demo", "https://x.example"};
+
+TEST(SessionHeaderMeta, FromText) {
+  const Case cases[] = {
+      // What the recorder writes reads back whole.
+      {R"({"t":"session","ts":"2025-03-14T09:26:53+03:00","proto":"HTTP","hostname":"demo","local_port":8080,"remote_url":"https://x.example"})",
+       FULL},
+      {R"({"ts":"a"})", SessionHeaderMeta{"a", "", "", ""}},
+      {R"({"remote_url":"u","ts":"a"})", SessionHeaderMeta{"a", "", "", "u"}},
+      {R"({"t":1,"t":2,"local_port":"x","other":null})", SessionHeaderMeta{}},
+      {" \t{\"proto\":\"HTTP\"}\r\n ", SessionHeaderMeta{"", "HTTP", "", ""}},
+      {R"({"ts":"\u0061\n"})", SessionHeaderMeta{"a\n", "", "", ""}},
+      {R"({"t\u0073":"a"})", SessionHeaderMeta{"a", "", "", ""}},
+      {R"({"TS":"a"})", SessionHeaderMeta{}},
+      {R"({"x":{"ts":1,"ts":2}})", SessionHeaderMeta{}},
+      {R"(["a","b"])", SessionHeaderMeta{"a", "b", "", ""}},
+      {R"(["a","b","c","d"])", SessionHeaderMeta{"a", "b", "c", "d"}},
+      {R"([])", SessionHeaderMeta{}},
+      {R"({})", SessionHeaderMeta{}},
+
+      {R"({"ts":"a","ts":"b"})", std::nullopt},
+      {R"({"hostname":"a","proto":"x","hostname":"a"})", std::nullopt},
+      {R"({"hostname":null})", std::nullopt},
+      {R"({"hostname":5})", std::nullopt},
+      {R"({"ts":["a"]})", std::nullopt},
+      {R"(["a","b","c","d","e"])", std::nullopt},
+      {R"(["a",1])", std::nullopt},
+      {R"("ts")", std::nullopt},
+      {"7", std::nullopt},
+      {"true", std::nullopt},
+      {"null", std::nullopt},
+      {"", std::nullopt},
+      {"   ", std::nullopt},
+      {R"({"ts":"a"} x)", std::nullopt},
+      {R"({"ts":"a"}{})", std::nullopt},
+      {R"({"ts":"a")", std::nullopt},
+      {"\xEF\xBB\xBF{\"ts\":\"a\"}", std::nullopt},
+      {"{\"ts\":\"a\"}\f", std::nullopt},
+      {"{\"ts\":\"\xff\"}", std::nullopt},
+  };
+  for (const Case& c : cases) EXPECT_EQ(read_session_header(std::string_view(c.text)), c.from_text) << c.text;
+}
+
+TEST(SessionHeaderMeta, FromParsedValueKeepsTheLastRepeatedName) {
+  Json value = Json::parse(R"({"t":"session","ts":"a","ts":"b","proto":"HTTP"})");
+  EXPECT_EQ(read_session_header(value), (SessionHeaderMeta{"b", "HTTP", "", ""}));
+  EXPECT_EQ(read_session_header(Json::parse(R"({"remote_url":false})")), std::nullopt);
+  EXPECT_EQ(read_session_header(Json::parse("12")), std::nullopt);
+  EXPECT_EQ(read_session_header(Json::parse(R"(["a","b","c"])")), (SessionHeaderMeta{"a", "b", "c", ""}));
+}
+
+TEST(SessionHeaderMeta, JsonLines) {
+  EXPECT_TRUE(parse_json_line(R"({"a":1})"));
+  EXPECT_TRUE(parse_json_line(" [1] \r"));
+  EXPECT_FALSE(parse_json_line(""));
+  EXPECT_FALSE(parse_json_line(R"({"a":1)"));
+  EXPECT_FALSE(parse_json_line("\xEF\xBB\xBF{}"));
+  EXPECT_FALSE(parse_json_line("[1E400]"));
+  // Deep nesting neither crashes nor is refused for its depth alone.
+  std::string deep = std::string(100000, '[') + std::string(100000, ']');
+  EXPECT_TRUE(parse_json_line(deep));
+}
+
+}  // namespace
+}  // namespace vostrelin::inspector
