@@ -412,5 +412,35 @@ TEST_F(Tunnel, CtrlCAtAnyMomentEndsCleanly) {
   }
 }
 
+// With the inspector on, the HTTP forwarder prints its address line after
+// the mode line, and every session is recorded in a file of its own.
+TEST_F(Tunnel, HttpSessionsAreRecordedWithTheInspectorOn) {
+  std::atomic<int> n{0};
+  FakeService service([&](FakeConnection& conn) {
+    int k = ++n;
+    if (play_handshake(conn, HandshakeScript{}).completed && k > 1) conn.wait_closed(30s);
+  });
+  uint16_t inspector_port = unused_port();
+  std::vector<std::string> argv = {program, "HTTP", "8080"};
+  Env env{{"HOME", home},
+          {"PATH", "/usr/bin:/bin"},
+          {"VOSTRELIN_INSPECTOR_PORT", std::to_string(inspector_port)},
+          {"VOSTRELIN_TEST_SERVICE_PORT", service.port_text()},
+          {"VOSTRELIN_TEST_SECOND_MS", "10"}};
+  Process p(std::move(argv), std::move(env));
+  const std::string session = ADDRESS + "HTTP режим: проброс HTTP трафика на локальный порт 8080 (правил: 0)\n" +
+                              "Веб-инспектор: http://127.0.0.1:" + std::to_string(inspector_port) + "\n";
+  ASSERT_TRUE(p.wait_for_stdout(session + session, 10s)) << p.out() << p.err();
+  interrupt(p);
+  EXPECT_EQ(p.status(), 0);
+  EXPECT_EQ(p.err(), lost(1));
+  size_t files = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(home + "/.vostrelin/sessions")) {
+    EXPECT_EQ(entry.path().extension(), ".jsonl");
+    ++files;
+  }
+  EXPECT_EQ(files, 2u);
+}
+
 }  // namespace
 }  // namespace vostrelin
