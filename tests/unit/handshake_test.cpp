@@ -189,6 +189,20 @@ TEST_F(HandshakeTest, Replies) {
        "Неожиданный кадр вместо RULE: ERRR.Токен "},
       {"ERRR cut inside a letter", with([](auto& s) { s.rule_writes = {"ERRR.неверный токен"}; }), 3, {},
        "Неожиданный кадр вместо RULE: ERRR.невер\xEF\xBF\xBD"},
+      // The quote is taken from the front of what is left once the rules
+      // before it in the same read have been taken.
+      {"ERRR after a rule in the same read",
+       with([](auto& s) { s.rule_writes = {frame(JSON_A) + "ERRR.сервер занят"}; }), 3, {},
+       "Неожиданный кадр вместо RULE: ERRR.серве\xEF\xBF\xBD"},
+      {"bad size after a rule in the same read",
+       with([](auto& s) { s.rule_writes = {frame(JSON_A) + "RULE.-1."}; }), 3, {}, "размер RULE не число", false, 2},
+      // A foreign frame is fatal only when its quoted bytes hold a fatal text.
+      {"foreign frame quoting the key file name",
+       with([](auto& s) { s.rule_writes = {"VOSTRELIN.KEY is gone"}; }), 3, {},
+       "Неожиданный кадр вместо RULE: VOSTRELIN.KEY is", true},
+      {"foreign frame cutting the key file name",
+       with([](auto& s) { s.rule_writes = {"ERRR.vostrelin.key"}; }), 3, {},
+       "Неожиданный кадр вместо RULE: ERRR.vostrelin.k"},
       {"bad rule JSON", with([](auto& s) { s.rule_writes = {frame(R"({"type":"HEADER"})")}; }), 3, {},
        "невалидный JSON правила", false, 2},
       {"bad rule size", with([](auto& s) { s.rule_writes = {"RULE.1a."}; }), 3, {}, "размер RULE не число", false, 2},

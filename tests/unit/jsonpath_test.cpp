@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <functional>
+#include <optional>
 #include <random>
 
 #include "support/json_read.h"
@@ -335,6 +338,29 @@ TEST(JsonPathHostile, DeepPathsAreRefused) {
   EXPECT_FALSE(compile(nested_filters(100000)).ok());
   EXPECT_FALSE(compile(nested_parens(100000)).ok());
 
+  // Paths may nest as deeply as a body may: 127 levels, mixed or not.
+  auto nested_terms = [](int n) {
+    std::string path = "$[?(";
+    for (int i = 1; i < n; ++i) path += "@.a && (";
+    path += "@.a";
+    for (int i = 1; i < n; ++i) path += ")";
+    return path + ")]";
+  };
+  struct Depth {
+    std::string path;
+    bool accepted;
+  } depths[] = {
+      {nested_filters(127), true},  {nested_filters(128), false},
+      {nested_parens(127), true},   {nested_parens(128), false},
+      {nested_terms(127), true},    {nested_terms(128), false},
+      {"$[?(@[?(" + std::string(125, '(') + "@" + std::string(125, ')') + ")])]", true},
+      {"$[?(@[?(" + std::string(126, '(') + "@" + std::string(126, ')') + ")])]", false},
+  };
+  for (const Depth& d : depths) EXPECT_EQ(compile(d.path).ok(), d.accepted) << d.path.size();
+  Json wide = Json::array({Json::object({{"a", 1}}), Json::object({{"b", 2}})});
+  EXPECT_EQ(matched(nested_parens(127), wide), "$[0]");
+  EXPECT_EQ(matched(nested_terms(127), wide), "$[0]");
+
   // The deepest accepted nesting evaluates.
   // The deepest accepted nesting evaluates: it asks for a chain of that many
   // values below a child of the root.
@@ -445,6 +471,260 @@ TEST(JsonPathHostile, RandomPathsKeepTheirPromises) {
   }
   EXPECT_GT(compiled, 4000);
   EXPECT_GT(matching, 1000);
+}
+
+}  // namespace
+}  // namespace vostrelin::jsonpath
+
+namespace vostrelin::jsonpath {
+namespace {
+
+// A plain evaluator for generated paths, to hold the engine against: each
+// segment is a function from one value to the values it selects, applied
+// by recursion; the order and the duplicates are sorted out at the end.
+struct RefNode {
+  std::vector<size_t> at;  // positions from the root: document order
+  std::string text;
+  const Json* value;
+};
+using RefSelect = std::function<void(const RefNode&, std::vector<RefNode>&)>;
+struct RefSegment {
+  bool descendant;
+  RefSelect select;
+};
+
+RefNode child(const RefNode& n, size_t i) {
+  RefNode c{n.at, n.text, nullptr};
+  c.at.push_back(i);
+  if (n.value->is_object()) {
+    auto member = n.value->get_ref<const Json::object_t&>().begin() + static_cast<ptrdiff_t>(i);
+    c.text += "['" + member->first + "']";
+    c.value = &member->second;
+  } else {
+    c.text += '[';
+    c.text += std::to_string(i);
+    c.text += ']';
+    c.value = &(*n.value)[i];
+  }
+  return c;
+}
+
+void all_children(const RefNode& n, std::vector<RefNode>& out) {
+  if (n.value->is_structured()) {
+    for (size_t i = 0; i < n.value->size(); ++i) out.push_back(child(n, i));
+  }
+}
+
+void self_and_below(const RefNode& n, std::vector<RefNode>& out) {
+  out.push_back(n);
+  std::vector<RefNode> children;
+  all_children(n, children);
+  for (const RefNode& c : children) self_and_below(c, out);
+}
+
+std::vector<RefNode> ref_follow(const std::vector<RefSegment>& segments, std::vector<RefNode> nodes) {
+  for (const RefSegment& seg : segments) {
+    std::vector<RefNode> from, next;
+    for (const RefNode& n : nodes) seg.descendant ? self_and_below(n, from) : from.push_back(n);
+    for (const RefNode& n : from) seg.select(n, next);
+    nodes = std::move(next);
+  }
+  return nodes;
+}
+
+RefSelect named(std::vector<std::string> names) {
+  return [names](const RefNode& n, std::vector<RefNode>& out) {
+    if (!n.value->is_object()) return;
+    for (const std::string& name : names) {
+      auto it = n.value->find(name);
+      if (it != n.value->end()) out.push_back(child(n, static_cast<size_t>(std::distance(n.value->begin(), it))));
+    }
+  };
+}
+
+RefSelect indexed(std::vector<int64_t> indices) {
+  return [indices](const RefNode& n, std::vector<RefNode>& out) {
+    if (!n.value->is_array()) return;
+    const auto size = static_cast<int64_t>(n.value->size());
+    for (int64_t i : indices) {
+      int64_t k = i < 0 ? size + i : i;
+      if (k >= 0 && k < size) out.push_back(child(n, static_cast<size_t>(k)));
+    }
+  };
+}
+
+// Slices as RFC 9535 defines them.
+RefSelect sliced(std::optional<int64_t> start, std::optional<int64_t> end, int64_t step) {
+  return [=](const RefNode& n, std::vector<RefNode>& out) {
+    if (!n.value->is_array()) return;
+    const auto len = static_cast<int64_t>(n.value->size());
+    auto norm = [len](int64_t i) { return i >= 0 ? i : len + i; };
+    if (step > 0) {
+      int64_t lo = std::clamp<int64_t>(start ? norm(*start) : 0, 0, len);
+      int64_t hi = std::clamp<int64_t>(end ? norm(*end) : len, 0, len);
+      for (int64_t i = lo; i < hi; i += step) out.push_back(child(n, static_cast<size_t>(i)));
+    } else {
+      int64_t hi = std::clamp<int64_t>(start ? norm(*start) : len - 1, -1, len - 1);
+      int64_t lo = std::clamp<int64_t>(end ? norm(*end) : -len - 1, -1, len - 1);
+      for (int64_t i = hi; lo < i; i += step) out.push_back(child(n, static_cast<size_t>(i)));
+    }
+  };
+}
+
+bool ref_equal(const Json& a, const Json& b) {
+  if (a.is_number() && b.is_number()) return a.get<double>() == b.get<double>();
+  return a == b;  // the generated documents hold small integers only
+}
+
+bool ref_less(const Json& a, const Json& b) {
+  if (a.is_number() && b.is_number()) return a.get<double>() < b.get<double>();
+  return a.is_string() && b.is_string() && a.get<std::string>() < b.get<std::string>();
+}
+
+class PathGenerator {
+ public:
+  explicit PathGenerator(unsigned seed) : rng_(seed) {}
+
+  Json document(int depth) {
+    switch (pick(depth > 0 ? 6 : 3)) {
+      case 0: return pick(5) - 2;
+      case 1: return std::string(1, "abx"[pick(3)]);
+      case 2: return pick(2) ? Json(nullptr) : Json(pick(2) == 1);
+      case 3: case 4: {
+        Json object = Json::object();
+        for (int n = pick(4); n > 0; --n) object[name()] = document(depth - 1);
+        return object;
+      }
+      default: {
+        Json array = Json::array();
+        for (int n = pick(4); n > 0; --n) array.push_back(document(depth - 1));
+        return array;
+      }
+    }
+  }
+
+  // Up to max_segments segments, written into text.
+  std::vector<RefSegment> path(int filter_depth, bool in_filter, int max_segments, std::string& text) {
+    std::vector<RefSegment> out;
+    for (int n = pick(max_segments + 1); n > 0; --n) out.push_back(segment(filter_depth, in_filter, text));
+    return out;
+  }
+
+ private:
+  int pick(int n) { return static_cast<int>(rng_() % static_cast<unsigned>(n)); }
+  std::string name() { return std::string(1, "abc"[pick(3)]); }
+
+  RefSegment segment(int filter_depth, bool in_filter, std::string& text) {
+    const bool descendant = pick(4) == 0;
+    const std::string lead = descendant ? ".." : "";
+    // Lists and slices only outside filters; filters only while depth lasts.
+    int kind = pick(in_filter ? 5 : 8);
+    if (kind == 4 && filter_depth <= 0) kind = 0;
+    switch (kind) {
+      case 0: {
+        std::string n = name();
+        text += (descendant ? ".." : ".") + n;
+        return {descendant, named({n})};
+      }
+      case 1:
+        text += pick(2) ? lead + "[*]" : (descendant ? "..*" : ".*");
+        return {descendant, all_children};
+      case 2: {
+        int64_t i = pick(7) - 3;
+        text += lead + "[" + std::to_string(i) + "]";
+        return {descendant, indexed({i})};
+      }
+      case 3: {
+        std::string n = name();
+        text += lead + "['" + n + "']";
+        return {descendant, named({n})};
+      }
+      case 4: return {descendant, filter(filter_depth, lead, text)};
+      case 5: {
+        std::string a = name(), b = name();
+        text += lead + "['" + a + "', \"" + b + "\"]";
+        return {descendant, named({a, b})};
+      }
+      case 6: {
+        int64_t i = pick(5) - 2, j = pick(5) - 2;
+        text += lead + "[" + std::to_string(i) + "," + std::to_string(j) + "]";
+        return {descendant, indexed({i, j})};
+      }
+      default: {
+        std::optional<int64_t> start, end;
+        if (pick(2)) start = pick(9) - 4;
+        if (pick(2)) end = pick(9) - 4;
+        int64_t step = pick(2) ? pick(3) + 1 : -(pick(3) + 1);
+        bool written_step = pick(2) || step != 1;
+        text += lead + "[" + (start ? std::to_string(*start) : "") + ":" + (end ? std::to_string(*end) : "") +
+                (written_step ? ":" + std::to_string(step) : "") + "]";
+        if (!written_step) step = 1;
+        return {descendant, sliced(start, end, step)};
+      }
+    }
+  }
+
+  // [?(@path)] or [?(@path op literal)], existential over the values.
+  RefSelect filter(int filter_depth, const std::string& lead, std::string& text) {
+    std::string sub;
+    std::vector<RefSegment> inner = path(filter_depth - 1, true, 2, sub);
+    text += lead + "[?(@" + sub;
+    std::function<bool(const std::vector<RefNode>&)> holds;
+    if (pick(2)) {
+      holds = [](const std::vector<RefNode>& values) { return !values.empty(); };
+    } else {
+      static const char* const ops[] = {"==", "!=", "<", "<=", ">", ">="};
+      const int op = pick(6);
+      Json literal;
+      switch (pick(3)) {
+        case 0: literal = pick(5) - 2; text += std::string(" ") + ops[op] + " " + literal.dump(); break;
+        case 1: literal = name(); text += std::string(" ") + ops[op] + " '" + literal.get<std::string>() + "'"; break;
+        default: literal = pick(2) == 1; text += std::string(" ") + ops[op] + " " + literal.dump(); break;
+      }
+      holds = [op, literal](const std::vector<RefNode>& values) {
+        if (values.empty()) return op == 1;  // nothing differs from a value
+        for (const RefNode& v : values) {
+          const Json& x = *v.value;
+          bool r[] = {ref_equal(x, literal), !ref_equal(x, literal), ref_less(x, literal),
+                      ref_less(x, literal) || ref_equal(x, literal), ref_less(literal, x),
+                      ref_less(literal, x) || ref_equal(x, literal)};
+          if (r[op]) return true;
+        }
+        return false;
+      };
+    }
+    text += ")]";
+    return [inner, holds](const RefNode& n, std::vector<RefNode>& out) {
+      std::vector<RefNode> children;
+      all_children(n, children);
+      for (const RefNode& c : children) {
+        if (holds(ref_follow(inner, {c}))) out.push_back(c);
+      }
+    };
+  }
+
+  std::mt19937 rng_;
+};
+
+TEST(JsonPathDialect, AgreesWithAPlainEvaluator) {
+  PathGenerator gen(23);
+  int nonempty = 0;
+  for (int round = 0; round < 20000; ++round) {
+    const Json doc = gen.document(4);
+    std::string text = "$";
+    std::vector<RefSegment> segments = gen.path(2, false, 4, text);
+
+    std::vector<RefNode> found = ref_follow(segments, {RefNode{{}, "$", &doc}});
+    std::sort(found.begin(), found.end(), [](const RefNode& a, const RefNode& b) { return a.at < b.at; });
+    std::string expected;
+    for (size_t i = 0; i < found.size(); ++i) {
+      if (i > 0 && found[i].at == found[i - 1].at) continue;
+      expected += (expected.empty() ? "" : " ") + found[i].text;
+    }
+    nonempty += !expected.empty();
+    ASSERT_EQ(matched(text, doc), expected) << text << " on " << json_text(doc);
+  }
+  EXPECT_GT(nonempty, 3000);
 }
 
 }  // namespace
