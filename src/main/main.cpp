@@ -1,6 +1,8 @@
 // Process entry: builds the runtime, runs the main task on this thread and
 // shuts the runtime down when it returns.
+#include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <cstdio>
 #include <exception>
 #include <string>
@@ -28,8 +30,10 @@ int main(int argc, char** argv) {
 
   asio::io_context main_context(1);
   int status = 0;
+  bool done = false;
   asio::co_spawn(main_context, main_task(std::move(args)), [&](std::exception_ptr e, int s) {
     status = s;
+    done = true;
     if (e) {
       try {
         std::rethrow_exception(e);
@@ -39,7 +43,15 @@ int main(int argc, char** argv) {
       }
     }
   });
-  main_context.run();
+  while (!done && main_context.run_one() > 0) {
+  }
+  // A session dropped by Ctrl+C unwinds here: everything it waited on was
+  // cancelled. Until it has, its pending operations on the worker pool would
+  // resume it on this context, so the context must outlive them. One stuck
+  // in a name lookup is not waited for: the process ends without tearing
+  // anything down.
+  main_context.run_for(std::chrono::seconds(2));
+  if (!main_context.stopped()) std::_Exit(status);
   (*runtime)->shutdown();
   return status;
 }

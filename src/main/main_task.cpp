@@ -5,6 +5,7 @@
 #include "main/command_line.h"
 #include "main/inspector_startup.h"
 #include "main/key_file.h"
+#include "main/reconnect_loop.h"
 #include "support/output.h"
 
 namespace vostrelin {
@@ -26,9 +27,8 @@ awaitable<int> main_task(std::vector<std::string> args) {
 
   InspectorStartup inspector = start_inspector(line.proto);
 
-  (void)line;
-  (void)inspector;
-  co_return 0;
+  co_return co_await reconnect_loop(std::move(line), std::move(inspector.sessions_dir),
+                                    std::move(inspector.address_line));
 }
 
 }  // namespace vostrelin

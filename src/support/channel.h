@@ -11,6 +11,7 @@
 // behind the data.
 #pragma once
 
+#include <asio/bind_cancellation_slot.hpp>
 #include <asio/detached.hpp>
 #include <asio/experimental/concurrent_channel.hpp>
 
@@ -115,10 +116,14 @@ class Receiver {
   ~Receiver() { release(); }
 
   // The next item, or nothing once every sender is gone and the queue is
-  // drained.
+  // drained. The wait is not cancelled with the calling task: in this Asio a
+  // cancelled receive on an empty buffered channel leaves the channel
+  // refusing every later send. A task that waits here ends when its senders
+  // are gone, or at its next co_await once it has been cancelled.
   awaitable<std::optional<T>> receive() {
     if (finished_) co_return std::nullopt;
-    auto [ec, item] = co_await shared_->channel.async_receive(as_tuple_awaitable);
+    auto [ec, item] = co_await shared_->channel.async_receive(
+        asio::bind_cancellation_slot(asio::cancellation_slot(), as_tuple_awaitable));
     if (ec || !item) {
       finished_ = true;
       co_return std::nullopt;

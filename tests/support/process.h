@@ -55,6 +55,7 @@ class Process {
   bool wait_for_stderr(std::string_view needle, std::chrono::milliseconds timeout);
 
   bool running() const { return !exited_; }
+  int pid() const { return pid_; }
   // Exit status, or 128 + signal number when a signal ended it.
   int status() const { return status_; }
   const std::string& out() const { return out_; }

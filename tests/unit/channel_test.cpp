@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <asio/bind_cancellation_slot.hpp>
+#include <asio/strand.hpp>
+
 #include <atomic>
+#include <future>
 #include <vector>
 
 #include "support/async_mutex.h"
@@ -113,6 +117,25 @@ TEST_F(ChannelTest, MutexAdmitsOneHolderAtATime) {
   EXPECT_EQ(shared->unguarded().value, TASKS * ROUNDS);
 }
 
+// Cancelling a task that waits to receive leaves the wait alone: the channel
+// keeps taking items, and the waiting receive gets the next one.
+TEST_F(ChannelTest, CancelledTaskLeavesItsReceiveUsable) {
+  auto [tx, rx] = make_channel<int>(executor(), 4);
+  auto strand = asio::make_strand(executor());
+  asio::cancellation_signal cancel;
+  std::promise<std::optional<int>> got;
+  auto wait_once = [](Receiver<int> rx, std::promise<std::optional<int>>& got) -> awaitable<void> {
+    got.set_value(co_await rx.receive());
+  };
+  asio::co_spawn(strand, wait_once(std::move(rx), got), asio::bind_cancellation_slot(cancel.slot(), asio::detached));
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  asio::post(strand, [&] { cancel.emit(asio::cancellation_type::terminal); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_TRUE(tx.try_send(7));
+  std::future<std::optional<int>> value = got.get_future();
+  ASSERT_EQ(value.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  EXPECT_EQ(value.get(), std::optional<int>(7));
+}
 
 // Stopping the runtime (after Ctrl+C) destroys suspended tasks in no set
 // order: a receiver waiting on a channel whose senders go with their tasks,

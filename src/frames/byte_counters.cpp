@@ -1,0 +1,23 @@
+#include "frames/byte_counters.h"
+
+#include "support/output.h"
+
+namespace vostrelin::frames {
+
+std::string stats_redraw(uint64_t to_local, uint64_t from_local) {
+  return "\x1b[2A\rПередано байт: " + std::to_string(to_local) + "\x1b[K\nПринято байт: " +
+         std::to_string(from_local) + "\x1b[K\n";
+}
+
+void ByteCounters::print_stats() {
+  std::lock_guard<std::mutex> guard(print_lock);
+  // Each count is read once, after the caller's addition: the last redraw
+  // shows every byte counted before it.
+  uint64_t to = to_local.load();
+  uint64_t from = from_local.load();
+  // Standard output is written unbuffered, so the redraw is out once the
+  // write returns; there is nothing left to flush.
+  write_stdout(stats_redraw(to, from));
+}
+
+}  // namespace vostrelin::frames
