@@ -1,6 +1,7 @@
 #include "support/process.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -56,7 +57,7 @@ std::string install_program(const std::string& dir) {
   return target;
 }
 
-Process::Process(std::vector<std::string> argv, Env env, std::string cwd) {
+Process::Process(std::vector<std::string> argv, Env env, std::string cwd, int user) {
   int out_pipe[2], err_pipe[2];
   if (::pipe2(out_pipe, O_CLOEXEC) != 0 || ::pipe2(err_pipe, O_CLOEXEC) != 0) {
     throw std::runtime_error("pipe failed");
@@ -77,6 +78,10 @@ Process::Process(std::vector<std::string> argv, Env env, std::string cwd) {
     sigset_t none;
     sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    if (user >= 0) {
+      const auto id = static_cast<uid_t>(user);
+      if (::setgroups(0, nullptr) != 0 || ::setgid(id) != 0 || ::setuid(id) != 0) ::_exit(125);
+    }
     if (!cwd.empty() && ::chdir(cwd.c_str()) != 0) ::_exit(126);
     std::vector<char*> args, envp;
     for (auto& a : argv) args.push_back(a.data());
