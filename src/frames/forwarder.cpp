@@ -20,12 +20,34 @@ namespace {
 constexpr size_t BATCH_FRAMES = 64;
 constexpr size_t BATCH_BYTES = 256 * 1024;
 
+// The session has stopped its tasks: what is still queued goes out as far
+// as the connection takes it at once, in order; the rest is dropped. Nothing
+// waits, so a service that reads nothing cannot hold the task.
+void send_rest_without_waiting(WriteHalf& out, FrameReceiver& frames, std::vector<std::string>& batch) {
+  while (std::optional<std::string> more = frames.try_receive()) batch.push_back(std::move(*more));
+  asio::error_code ec;
+  out.socket().non_blocking(true, ec);
+  for (const std::string& frame : batch) {
+    if (ec) break;
+    size_t written = asio::write(out.socket(), asio::buffer(frame), ec);
+    // A frame cut short would leave the service a broken front.
+    if (!ec && written < frame.size()) break;
+  }
+}
+
 }  // namespace
 
 awaitable<void> server_writer_task(WriteHalf out, FrameReceiver frames) {
   std::vector<std::string> batch;
   std::vector<asio::const_buffer> buffers;
   for (;;) {
+    // A stopped task's next co_await would throw, so a stop is looked for
+    // before each one.
+    asio::cancellation_state state = co_await asio::this_coro::cancellation_state;
+    if (state.cancelled() != asio::cancellation_type::none) {
+      send_rest_without_waiting(out, frames, batch);
+      break;
+    }
     std::optional<std::string> first = co_await frames.receive();
     if (!first) break;
     size_t bytes = first->size();
@@ -35,6 +57,12 @@ awaitable<void> server_writer_task(WriteHalf out, FrameReceiver frames) {
       if (!more) break;
       bytes += more->size();
       batch.push_back(std::move(*more));
+    }
+    // The receive is not cancelled with the task: a stop during it shows here.
+    state = co_await asio::this_coro::cancellation_state;
+    if (state.cancelled() != asio::cancellation_type::none) {
+      send_rest_without_waiting(out, frames, batch);
+      break;
     }
     buffers.clear();
     for (const std::string& frame : batch) buffers.push_back(asio::buffer(frame));
