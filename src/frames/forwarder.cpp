@@ -20,18 +20,26 @@ namespace {
 constexpr size_t BATCH_FRAMES = 64;
 constexpr size_t BATCH_BYTES = 256 * 1024;
 
-// The session has stopped its tasks: what is still queued goes out as far
-// as the connection takes it at once, in order; the rest is dropped. Nothing
-// waits, so a service that reads nothing cannot hold the task.
-void send_rest_without_waiting(WriteHalf& out, FrameReceiver& frames, std::vector<std::string>& batch) {
+// The session has stopped its tasks: the rest of the batch (from byte
+// `sent` on) and what is still queued go out as far as the connection takes
+// them at once, in order; the rest is dropped. Nothing waits, so a service
+// that reads nothing cannot hold the task.
+void send_rest_without_waiting(WriteHalf& out, FrameReceiver& frames, std::vector<std::string>& batch,
+                               size_t sent = 0) {
   while (std::optional<std::string> more = frames.try_receive()) batch.push_back(std::move(*more));
   asio::error_code ec;
   out.socket().non_blocking(true, ec);
   for (const std::string& frame : batch) {
     if (ec) break;
-    size_t written = asio::write(out.socket(), asio::buffer(frame), ec);
-    // A frame cut short would leave the service a broken front.
-    if (!ec && written < frame.size()) break;
+    if (sent >= frame.size()) {
+      sent -= frame.size();
+      continue;
+    }
+    size_t left = frame.size() - sent;
+    size_t written = asio::write(out.socket(), asio::buffer(frame.data() + sent, left), ec);
+    sent = 0;
+    // Whatever follows a frame cut short would only break the service's front.
+    if (!ec && written < left) break;
   }
 }
 
@@ -67,11 +75,16 @@ awaitable<void> server_writer_task(WriteHalf out, FrameReceiver frames) {
     buffers.clear();
     for (const std::string& frame : batch) buffers.push_back(asio::buffer(frame));
     auto [ec, written] = co_await asio::async_write(out.socket(), buffers, as_tuple_awaitable);
-    batch.clear();
     if (ec) {
-      if (!is_stop(ec)) write_stderr("Ошибка записи на сервер: " + ec.message() + "\n");
+      if (is_stop(ec)) {
+        // Stopped part way through the batch.
+        send_rest_without_waiting(out, frames, batch, written);
+      } else {
+        write_stderr("Ошибка записи на сервер: " + ec.message() + "\n");
+      }
       break;
     }
+    batch.clear();
     if (written < bytes) {
       write_stderr("Ошибка записи на сервер: write zero\n");
       break;
