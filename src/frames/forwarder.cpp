@@ -20,12 +20,42 @@ namespace {
 constexpr size_t BATCH_FRAMES = 64;
 constexpr size_t BATCH_BYTES = 256 * 1024;
 
+// The session has stopped its tasks: the rest of the batch (from byte
+// `sent` on) and what is still queued go out as far as the connection takes
+// them at once, in order; the rest is dropped. Nothing waits, so a service
+// that reads nothing cannot hold the task.
+void send_rest_without_waiting(WriteHalf& out, FrameReceiver& frames, std::vector<std::string>& batch,
+                               size_t sent = 0) {
+  while (std::optional<std::string> more = frames.try_receive()) batch.push_back(std::move(*more));
+  asio::error_code ec;
+  out.socket().non_blocking(true, ec);
+  for (const std::string& frame : batch) {
+    if (ec) break;
+    if (sent >= frame.size()) {
+      sent -= frame.size();
+      continue;
+    }
+    size_t left = frame.size() - sent;
+    size_t written = asio::write(out.socket(), asio::buffer(frame.data() + sent, left), ec);
+    sent = 0;
+    // Whatever follows a frame cut short would only break the service's front.
+    if (!ec && written < left) break;
+  }
+}
+
 }  // namespace
 
 awaitable<void> server_writer_task(WriteHalf out, FrameReceiver frames) {
   std::vector<std::string> batch;
   std::vector<asio::const_buffer> buffers;
   for (;;) {
+    // A stopped task's next co_await would throw, so a stop is looked for
+    // before each one.
+    asio::cancellation_state state = co_await asio::this_coro::cancellation_state;
+    if (state.cancelled() != asio::cancellation_type::none) {
+      send_rest_without_waiting(out, frames, batch);
+      break;
+    }
     std::optional<std::string> first = co_await frames.receive();
     if (!first) break;
     size_t bytes = first->size();
@@ -36,14 +66,25 @@ awaitable<void> server_writer_task(WriteHalf out, FrameReceiver frames) {
       bytes += more->size();
       batch.push_back(std::move(*more));
     }
+    // The receive is not cancelled with the task: a stop during it shows here.
+    state = co_await asio::this_coro::cancellation_state;
+    if (state.cancelled() != asio::cancellation_type::none) {
+      send_rest_without_waiting(out, frames, batch);
+      break;
+    }
     buffers.clear();
     for (const std::string& frame : batch) buffers.push_back(asio::buffer(frame));
     auto [ec, written] = co_await asio::async_write(out.socket(), buffers, as_tuple_awaitable);
-    batch.clear();
     if (ec) {
-      if (!is_stop(ec)) write_stderr("Ошибка записи на сервер: " + ec.message() + "\n");
+      if (is_stop(ec)) {
+        // Stopped part way through the batch.
+        send_rest_without_waiting(out, frames, batch, written);
+      } else {
+        write_stderr("Ошибка записи на сервер: " + ec.message() + "\n");
+      }
       break;
     }
+    batch.clear();
     if (written < bytes) {
       write_stderr("Ошибка записи на сервер: write zero\n");
       break;

@@ -184,6 +184,9 @@ awaitable<Result<Handshake>> Client::handshake(ConnectProto proto, std::string h
   if (!starts_with(reply.value(), "CONN.")) co_return Error("Неверный формат ответа на подключение");
 
   Handshake result{std::move(rules).value(), reply.value().substr(5)};
+  // Dropped by Ctrl+C while the reply was on its way: the program's last
+  // line has been written.
+  co_await leave_if_cancelled();
   write_stdout("Для подключения используйте: " + result.public_address + "\n");
   co_return std::move(result);
 }

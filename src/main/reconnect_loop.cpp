@@ -2,6 +2,7 @@
 
 #include <asio/bind_cancellation_slot.hpp>
 #include <asio/cancellation_signal.hpp>
+#include <asio/post.hpp>
 #include <asio/signal_set.hpp>
 #include <asio/steady_timer.hpp>
 
@@ -54,6 +55,18 @@ awaitable<void> wait_for_event(LoopState& state, asio::steady_timer::time_point 
   }
 }
 
+// Lets the main context take in what had already arrived when the session
+// ended, so that a Ctrl+C that came with the end is seen before the end is
+// reported. An expired timer completes only from a pass of the context's
+// event loop, and that pass also reads the interrupt; its handler then runs
+// within two further hand-offs of the context's queue.
+awaitable<void> take_in_arrived_events(LoopState& state) {
+  asio::any_io_executor ex = co_await asio::this_coro::executor;
+  asio::steady_timer passed(ex, asio::steady_timer::clock_type::now());
+  co_await passed.async_wait(as_tuple_awaitable);
+  for (int i = 0; i < 2 && !state.interrupted; ++i) co_await asio::post(ex, use_awaitable);
+}
+
 void report_interrupt() { write_stdout("\nЗавершение по Ctrl+C\n"); }
 
 }  // namespace
@@ -99,6 +112,7 @@ awaitable<int> reconnect_loop(SessionStarter start_session) {
                    }));
 
     co_await wait_for_event(*state, asio::steady_timer::time_point::max());
+    if (!state->interrupted) co_await take_in_arrived_events(*state);
     if (state->interrupted) {
       // Drop the session where it stands.
       cancel->emit(asio::cancellation_type::terminal);

@@ -40,6 +40,7 @@ awaitable<Result<SessionOutcome>> run_session(ConnectProto proto, uint16_t local
     if (created) {
       recorder = std::move(created).value();
     } else {
+      co_await leave_if_cancelled();
       write_stderr("Инспектор: не удалось создать файл сессии: " + created.error().message() + "\n");
     }
   }

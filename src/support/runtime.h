@@ -10,6 +10,7 @@
 
 #include <memory>
 #include <optional>
+#include <system_error>
 #include <type_traits>
 
 #include "support/error.h"
@@ -51,6 +52,17 @@ asio::any_io_executor blocking_executor();
 // waiting operations are abandoned before that: whatever a destructor would
 // hand to another task must be left alone.
 bool runtime_stopping();
+
+// Ends the calling task with operation_aborted when it has been cancelled.
+// A cancelled task runs on until its next co_await, and an operation that
+// had already completed still resumes it with its result: a step the user
+// would see (a line on the terminal) comes after this check, not before.
+inline awaitable<void> leave_if_cancelled() {
+  asio::cancellation_state state = co_await asio::this_coro::cancellation_state;
+  if (state.cancelled() != asio::cancellation_type::none) {
+    throw std::system_error(asio::error::operation_aborted);
+  }
+}
 
 // Runs f() on the blocking pool and resumes the caller on its own executor.
 // The result travels in an optional, so types without a default

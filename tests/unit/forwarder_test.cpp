@@ -258,6 +258,34 @@ TEST_F(Forwarder, StoppingTheSessionEndsEveryWait) {
   EXPECT_TRUE(peer_read_to_end(pair.peer, rest));
 }
 
+// Frames already queued for the service when the session stops (the answers
+// to what the service sent just before its end of stream, say) still go out,
+// whole and in order, without a wait for a connection that takes nothing.
+TEST_F(Forwarder, StoppedWriterStillSendsWhatIsQueued) {
+  SocketPair pair = socket_pair();
+  auto [read_half, write_half] = split(std::move(pair.ours));
+  auto [tx, rx] = make_channel<std::string>(executor(), FRAME_CHANNEL_CAPACITY);
+  std::string expected;
+  for (int i = 0; i < 200; ++i) {
+    std::string frame = i % 2 == 0 ? pong_frame() : data_frame(std::to_string(i), std::string(i, 'x'));
+    expected += frame;
+    ASSERT_TRUE(tx.try_send(std::move(frame)));
+  }
+  CapturedStream err(STDERR_FILENO);
+  auto tasks = SessionTasks::create();
+  asio::any_io_executor strand = write_half.socket().get_executor();
+  std::atomic<bool> ended{false};
+  tasks->spawn(strand, server_writer_task(std::move(write_half), std::move(rx)), [&] { ended = true; });
+  tasks->stop();
+  // The senders go with the session's other tasks.
+  tx.reset();
+  ASSERT_TRUE(eventually([&] { return ended.load(); }));
+  std::string received;
+  EXPECT_TRUE(peer_read_to_end(pair.peer, received));
+  EXPECT_EQ(received, expected);
+  EXPECT_EQ(err.text(), "");
+}
+
 TEST_F(Forwarder, TaskThatFailsIsReported) {
   auto tasks = SessionTasks::create();
   CapturedStream err(STDERR_FILENO);

@@ -3,6 +3,7 @@
 // are fatal.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -450,8 +451,11 @@ TEST_F(HandshakeTest, ResetBeforeTheFirstMessage) {
   Result<tcp::socket> socket = run(connect_to_service());
   ASSERT_TRUE(socket.ok()) << socket.error().describe();
   ASSERT_TRUE(service.wait_handled(1));
-  // Let the reset reach the client's socket before it writes.
-  std::this_thread::sleep_for(50ms);
+  // The reset has reached the client's socket before it writes (a fixed
+  // pause is not always enough on a loaded machine).
+  pollfd reset{socket.value().native_handle(), POLLIN, 0};
+  for (int i = 0; i < 500 && (reset.revents & (POLLERR | POLLHUP)) == 0; ++i) ::poll(&reset, 1, 10);
+  ASSERT_NE(reset.revents & (POLLERR | POLLHUP), 0);
   Result<Handshake> r = run([](tcp::socket s) -> awaitable<Result<Handshake>> {
     Client client(std::move(s));
     co_return co_await client.handshake(ConnectProto::Http, "", 0);

@@ -29,6 +29,7 @@ enum class Step {
   Connect,         // calls on_connected, then ends: Disconnected
   Interrupt,       // Ctrl+C arrives, then the session waits for ever
   FailAndCtrlC,    // an error; Ctrl+C comes during the retry wait
+  EndWithCtrlC,    // Ctrl+C arrives as the session ends: Disconnected
 };
 
 struct Script {
@@ -50,6 +51,10 @@ awaitable<Result<SessionOutcome>> stub_session(Script& script, Step step, std::f
         ::kill(::getpid(), SIGINT);
       }).detach();
       co_return Error("сервер недоступен");
+    case Step::EndWithCtrlC:
+      on_connected();
+      ::kill(::getpid(), SIGINT);
+      co_return SessionOutcome::disconnected();
     case Step::Interrupt: {
       ::kill(::getpid(), SIGINT);
       struct Unwound {
@@ -116,6 +121,17 @@ TEST(ReconnectLoop, CtrlCInTheSessionEndsAtOnce) {
   EXPECT_EQ(r.err, "");
   EXPECT_EQ(r.out, "\nЗавершение по Ctrl+C\n");
   EXPECT_TRUE(script.abandoned_session_unwound);
+}
+
+// Ctrl+C that comes as the session ends wins: the session's end is not
+// reported, and nothing is waited for.
+TEST(ReconnectLoop, CtrlCWinsOverASessionEndingWithIt) {
+  Script script{{Step::Fail, Step::EndWithCtrlC}};
+  LoopRun r = run_loop(script, "1");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, failed(1));
+  EXPECT_EQ(r.out, "\nЗавершение по Ctrl+C\n");
+  EXPECT_EQ(script.next, 2u);
 }
 
 // Ctrl+C during the retry wait does not wait for the delay to pass.

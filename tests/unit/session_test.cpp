@@ -8,6 +8,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <asio/bind_cancellation_slot.hpp>
+#include <asio/cancellation_signal.hpp>
+#include <asio/io_context.hpp>
+
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
@@ -167,6 +172,60 @@ TEST_F(SessionTest, HttpSessionIsRecordedWhenItCanBe) {
   EXPECT_EQ(unrecorded.err.rfind("Инспектор: не удалось создать файл сессии: ", 0), 0u) << unrecorded.err;
   EXPECT_EQ(std::count(unrecorded.err.begin(), unrecorded.err.end(), '\n'), 1) << unrecorded.err;
   EXPECT_NE(unrecorded.out.find(mode_line), std::string::npos) << unrecorded.out;
+}
+
+// Ctrl+C drops the session where it waits, on the main thread's context. A
+// reply that has already come in when the drop happens still resumes the
+// session once; it must then end without a line of its own, since the
+// program's last line has been written.
+TEST_F(SessionTest, DroppedWithTheAddressAlreadyInItPrintsNothing) {
+  std::atomic<bool> asked{false}, release{false}, replied{false};
+  FakeService service([&](FakeConnection& conn) {
+    HandshakeScript script;
+    script.conn.reset();  // the reply to "CONN" is sent below, when the test says
+    HandshakeLog log = play_handshake(conn, script);
+    if (log.messages.empty() || log.messages.back() != "CONN") return;
+    asked = true;
+    for (int i = 0; i < 1000 && !release; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    conn.send_now("CONN.demo.tunnel.example");
+    replied = true;
+    conn.wait_closed();
+  });
+  ::setenv("VOSTRELIN_TEST_SERVICE_PORT", service.port_text().c_str(), 1);
+  auto out = std::make_optional<CapturedStream>(STDOUT_FILENO);
+  auto err = std::make_optional<CapturedStream>(STDERR_FILENO);
+  asio::io_context main_context(1);
+  asio::cancellation_signal drop;
+  int connected = 0;
+  std::atomic<bool> ended{false};
+  bool returned = false;
+  auto session = [&]() -> awaitable<void> {
+    Result<SessionOutcome> result =
+        co_await run_session(ConnectProto::Tcp, 8080, 0, "", std::nullopt, std::nullopt, [&] { ++connected; });
+    returned = true;
+  };
+  asio::co_spawn(main_context, session,
+                 asio::bind_cancellation_slot(drop.slot(), [&](std::exception_ptr) { ended = true; }));
+  // The session goes as far as its wait for the reply to "CONN".
+  for (int i = 0; i < 1000 && !asked; ++i) main_context.run_for(std::chrono::milliseconds(10));
+  main_context.run_for(std::chrono::milliseconds(50));
+  // The reply arrives while the main thread is busy elsewhere; only then
+  // is the session dropped.
+  release = true;
+  for (int i = 0; i < 1000 && !replied; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  drop.emit(asio::cancellation_type::terminal);
+  for (int i = 0; i < 1000 && !ended; ++i) main_context.run_for(std::chrono::milliseconds(10));
+  const std::string out_text = out->text(), err_text = err->text();
+  out.reset();
+  err.reset();
+  ASSERT_TRUE(asked.load());
+  ASSERT_TRUE(replied.load());
+  ASSERT_TRUE(ended.load());
+  EXPECT_FALSE(returned);
+  EXPECT_EQ(connected, 0);
+  EXPECT_EQ(out_text, "");
+  EXPECT_EQ(err_text, "");
 }
 
 }  // namespace
