@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "support/fake_service.h"
+#include "support/loopback.h"
 #include "support/process.h"
 
 namespace vostrelin {
@@ -45,18 +46,6 @@ size_t count(const std::string& text, const std::string& needle) {
   size_t n = 0;
   for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
   return n;
-}
-
-uint16_t unused_port() {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  ::close(fd);
-  return ntohs(a.sin_port);
 }
 
 class Tunnel : public ::testing::Test {
@@ -141,7 +130,7 @@ TEST_F(Tunnel, SessionLinesPingAndReconnect) {
 TEST_F(Tunnel, FailedConnectsWaitLongerEachTime) {
   constexpr int SECOND_MS = 20;
   auto started = Clock::now();
-  auto p = start({"TCP", "22"}, unused_port(), SECOND_MS);
+  auto p = start({"TCP", "22"}, free_port(), SECOND_MS);
   ASSERT_TRUE(p->wait_for_stderr(retry(16), 20s)) << p->err();
   auto waited = Clock::now() - started;
   interrupt(*p);
@@ -156,7 +145,7 @@ TEST_F(Tunnel, FailedConnectsWaitLongerEachTime) {
 
 TEST_F(Tunnel, CtrlCInTheRetryWaitEndsAtOnce) {
   // One second of the delay is ten minutes here.
-  auto p = start({"HTTP", "8080"}, unused_port(), 600000);
+  auto p = start({"HTTP", "8080"}, free_port(), 600000);
   ASSERT_TRUE(p->wait_for_stderr(retry(1), 10s)) << p->err();
   interrupt(*p);
   EXPECT_EQ(p->status(), 0);
@@ -420,7 +409,7 @@ TEST_F(Tunnel, HttpSessionsAreRecordedWithTheInspectorOn) {
     int k = ++n;
     if (play_handshake(conn, HandshakeScript{}).completed && k > 1) conn.wait_closed(30s);
   });
-  uint16_t inspector_port = unused_port();
+  uint16_t inspector_port = free_port();
   std::vector<std::string> argv = {program, "HTTP", "8080"};
   Env env{{"HOME", home},
           {"PATH", "/usr/bin:/bin"},

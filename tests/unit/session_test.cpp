@@ -21,6 +21,7 @@
 
 #include "support/capture.h"
 #include "support/fake_service.h"
+#include "support/loopback.h"
 #include "support/process.h"
 #include "support/runtime_fixture.h"
 
@@ -31,19 +32,6 @@ using namespace test;
 
 const std::string CONNECT_FAILED =
     "Не удалось подключиться к серверу. Проверьте подключение к интернету или обратитесь в техническую поддержку";
-
-// A port on loopback where nothing listens.
-uint16_t unused_port() {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  ::close(fd);
-  return ntohs(a.sin_port);
-}
 
 class SessionTest : public RuntimeTest {
  protected:
@@ -108,7 +96,7 @@ TEST_F(SessionTest, EachEndBecomesItsOutcome) {
   for (const Case& c : cases) {
     std::optional<FakeService> service;
     if (c.script) service.emplace([&](FakeConnection& conn) { play_handshake(conn, *c.script); });
-    Ended ended = run_one(service ? service->port() : unused_port(), ConnectProto::Tcp);
+    Ended ended = run_one(service ? service->port() : free_port(), ConnectProto::Tcp);
     EXPECT_EQ(ended.connected, c.connected) << c.name;
     if (c.error) {
       ASSERT_FALSE(ended.result) << c.name;
