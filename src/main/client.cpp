@@ -1,6 +1,7 @@
 #include "main/client.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
@@ -213,8 +214,15 @@ Result<std::string> read_access_token(const std::string& path) {
   const auto os_error = [&](int code) {
     return Error(std::error_code(code, std::generic_category()).message()).context(std::string(READ_FAILED));
   };
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+  // Non-blocking open, so a named pipe in the key file's place cannot hold
+  // the session; only regular files are read (a directory fails on read).
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
   if (fd < 0) return os_error(errno);
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))) {
+    ::close(fd);
+    return Error("not a regular file").context(std::string(READ_FAILED));
+  }
   std::string content;
   std::array<char, 4096> chunk;
   for (;;) {

@@ -2,6 +2,7 @@
 // byte for byte, how it takes each reply, what it prints, and which failures
 // are fatal.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -363,6 +364,15 @@ TEST_F(HandshakeTest, KeyFile) {
   EXPECT_EQ(o.result.error().message(), "Не удалось прочитать файл ключа");
   EXPECT_EQ(o.result.error().chain().size(), 2u);
   EXPECT_FALSE(is_fatal_handshake_error(o.result.error().message()));
+
+  // A named pipe in its place would block the session for ever on open or
+  // read; it fails like any other key file that cannot be read.
+  std::filesystem::remove(key_path);
+  ASSERT_EQ(::mkfifo(key_path.c_str(), 0600), 0);
+  o = play({});
+  ASSERT_FALSE(o.result.ok());
+  EXPECT_EQ(o.result.error().message(), "Не удалось прочитать файл ключа");
+  EXPECT_TRUE(o.log.messages.empty());
 }
 
 // A reply is one read of at most 1024 bytes: the rest stays on the
