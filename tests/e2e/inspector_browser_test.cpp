@@ -12,6 +12,7 @@
 
 #include "inspector/server.h"
 #include "support/base64.h"
+#include "support/env.h"
 #include "support/process.h"
 #include "support/runtime_fixture.h"
 
@@ -30,11 +31,6 @@ class InspectorInBrowser : public RuntimeTest {
       GTEST_SKIP() << CHROMIUM << " is not installed (./setup.sh --with-browser installs it); "
                    << "the pages are not checked in a browser";
     }
-    // Times of day on the session page are the server's local time.
-    if (const char* tz = std::getenv("TZ")) old_tz = tz;
-    ::setenv("TZ", "UTC", 1);
-    ::tzset();
-
     std::filesystem::create_directories(sessions);
     std::string pre = "POST /api/items?x=1&y=2 HTTP/1.1\r\nHost: demo.example\r\nContent-Length: 13\r\n\r\n";
     std::string post = "POST /api/items?x=1&y=2 HTTP/1.1\r\nHost: 127.0.0.1:8080\r\nContent-Length: 13\r\n\r\n";
@@ -60,12 +56,6 @@ class InspectorInBrowser : public RuntimeTest {
     asio::co_spawn(executor(), serve(std::move(*listener), sessions), asio::detached);
   }
 
-  void TearDown() override {
-    if (old_tz) ::setenv("TZ", old_tz->c_str(), 1);
-    else ::unsetenv("TZ");
-    ::tzset();
-  }
-
   // The DOM that Chromium builds for a page of the server.
   std::string dom(const std::string& path) {
     TempDir profile;
@@ -84,7 +74,8 @@ class InspectorInBrowser : public RuntimeTest {
   TempDir dir;
   std::string sessions = dir / "sessions";
   uint16_t port = 0;
-  std::optional<std::string> old_tz;
+  // Times of day on the session page are the server's local time.
+  LocalZone zone{"UTC"};
 };
 
 TEST_F(InspectorInBrowser, PagesShowTheRecordedRequest) {

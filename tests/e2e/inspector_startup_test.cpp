@@ -15,6 +15,7 @@
 
 #include "inspector/server.h"
 #include "main/inspector_startup.h"
+#include "support/env.h"
 #include "support/loopback.h"
 #include "support/process.h"
 #include "support/runtime_fixture.h"
@@ -24,23 +25,6 @@ namespace {
 
 using namespace test;
 using namespace std::chrono_literals;
-
-class EnvGuard {
- public:
-  explicit EnvGuard(const char* name) : name_(name) {
-    if (const char* v = std::getenv(name)) old_ = v;
-  }
-  ~EnvGuard() {
-    if (old_) ::setenv(name_, old_->c_str(), 1);
-    else ::unsetenv(name_);
-  }
-  void set(const std::string& v) { ::setenv(name_, v.c_str(), 1); }
-  void unset() { ::unsetenv(name_); }
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
 
 // Holds a listener on 127.0.0.1 at a port so that nobody else can listen
 // there.
@@ -71,9 +55,9 @@ class InspectorStartupTest : public RuntimeTest {
   }
 
   TempDir dir;
-  EnvGuard home_env{"HOME"};
-  EnvGuard switch_env{"VOSTRELIN_INSPECTOR"};
-  EnvGuard port_env{"VOSTRELIN_INSPECTOR_PORT"};
+  ScopedEnv home_env{"HOME"};
+  ScopedEnv switch_env{"VOSTRELIN_INSPECTOR"};
+  ScopedEnv port_env{"VOSTRELIN_INSPECTOR_PORT"};
   uint16_t port = free_port();
   std::string sessions = dir.path() + "/.vostrelin/sessions";
 };

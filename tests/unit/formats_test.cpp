@@ -4,6 +4,7 @@
 #include <random>
 
 #include "support/base64.h"
+#include "support/env.h"
 #include "support/clock.h"
 #include "support/json_text.h"
 
@@ -76,10 +77,6 @@ TEST(Base64, StrictDecoding) {
 }
 
 TEST(Clock, Rfc3339LocalWithOffsetAndFewestDigits) {
-  const char* old = std::getenv("TZ");
-  std::string saved = old ? old : "";
-  ::setenv("TZ", "<+0330>-3:30", 1);
-  ::tzset();
   struct Case {
     long ns;
     const char* out;
@@ -87,17 +84,16 @@ TEST(Clock, Rfc3339LocalWithOffsetAndFewestDigits) {
                {120000000, "2024-01-02T06:34:05.120+03:30"},
                {120500000, "2024-01-02T06:34:05.120500+03:30"},
                {1, "2024-01-02T06:34:05.000000001+03:30"}};
-  for (const Case& c : cases) {
-    timespec t{1704164645, c.ns};
-    EXPECT_EQ(rfc3339_local(t), c.out);
+  {
+    test::LocalZone zone("<+0330>-3:30");
+    for (const Case& c : cases) {
+      timespec t{1704164645, c.ns};
+      EXPECT_EQ(rfc3339_local(t), c.out);
+    }
   }
-  ::setenv("TZ", "EST5EDT", 1);
-  ::tzset();
+  test::LocalZone zone("EST5EDT");
   EXPECT_EQ(rfc3339_local(timespec{1704164645, 0}), "2024-01-01T22:04:05-05:00");
   EXPECT_EQ(format_local_time(1704164645, "%Y-%m-%dT%H-%M-%S"), "2024-01-01T22-04-05");
-  if (old) ::setenv("TZ", saved.c_str(), 1);
-  else ::unsetenv("TZ");
-  ::tzset();
 }
 
 }  // namespace

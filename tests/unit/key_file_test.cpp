@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "support/env.h"
 #include "support/process.h"
 
 namespace vostrelin {
@@ -91,26 +92,8 @@ TEST(JoinPath, AddsOneSlash) {
   EXPECT_EQ(join_path("/", "vostrelin.key"), "/vostrelin.key");
 }
 
-// Environment variables are process-wide: restore them after each case.
-class EnvGuard {
- public:
-  explicit EnvGuard(const char* name) : name_(name) {
-    if (const char* v = std::getenv(name)) old_ = v;
-  }
-  ~EnvGuard() {
-    if (old_) ::setenv(name_, old_->c_str(), 1);
-    else ::unsetenv(name_);
-  }
-  void set(const char* v) { ::setenv(name_, v, 1); }
-  void unset() { ::unsetenv(name_); }
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
-
 TEST(InspectorPort, DigitRuleOrDefault) {
-  EnvGuard g("VOSTRELIN_INSPECTOR_PORT");
+  test::ScopedEnv g("VOSTRELIN_INSPECTOR_PORT");
   struct Case {
     const char* value;
     uint16_t port;
@@ -127,7 +110,7 @@ TEST(InspectorPort, DigitRuleOrDefault) {
 }
 
 TEST(HomeDir, EnvironmentThenPasswordDatabase) {
-  EnvGuard g("HOME");
+  test::ScopedEnv g("HOME");
   g.set("/some/home");
   EXPECT_EQ(home_dir(), "/some/home");
   EXPECT_EQ(sessions_dir().value(), "/some/home/.vostrelin/sessions");

@@ -11,29 +11,12 @@
 
 #include "inspector/assets.h"
 #include "inspector/pages.h"
+#include "support/env.h"
 #include "support/process.h"
 #include "support/rfc3339.h"
 
 namespace vostrelin::inspector {
 namespace {
-
-// Sets the local time zone for one test.
-class LocalZone {
- public:
-  explicit LocalZone(const char* tz) {
-    if (const char* old = std::getenv("TZ")) old_ = old;
-    ::setenv("TZ", tz, 1);
-    ::tzset();
-  }
-  ~LocalZone() {
-    if (old_) ::setenv("TZ", old_->c_str(), 1);
-    else ::unsetenv("TZ");
-    ::tzset();
-  }
-
- private:
-  std::optional<std::string> old_;
-};
 
 bool contains(const std::string& haystack, std::string_view needle) {
   return haystack.find(needle) != std::string::npos;
@@ -168,7 +151,7 @@ TEST(Pages, IndexEmptyAndRows) {
 }
 
 TEST(Pages, SessionPage) {
-  LocalZone zone("<+03>-3");
+  test::LocalZone zone("<+03>-3");
   SessionHeaderMeta header{"2025-03-14T09:26:53+03:00", "HTTP", "", "https://a.example"};
   std::vector<RequestSummary> requests = {
       {"1", "2025-03-14T09:26:53.5+00:00", "2025-03-14T09:26:54.734+00:00", "GET", "/one", 1536, 200},

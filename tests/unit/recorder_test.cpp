@@ -1,4 +1,5 @@
 #include "inspector/recorder.h"
+#include "inspector/server.h"
 
 #include <gtest/gtest.h>
 #include <fcntl.h>
@@ -19,6 +20,7 @@
 
 #include "inspector/record_lines.h"
 #include "inspector/session_file_writer.h"
+#include "support/env.h"
 #include "support/base64.h"
 #include "support/clock.h"
 #include "support/process.h"
@@ -56,38 +58,7 @@ std::vector<std::string> member_names(const Json& record) {
   return names;
 }
 
-// The inspector's rule for ids in its addresses.
-bool safe_id(std::string_view id) {
-  if (id.empty() || id.size() > 64) return false;
-  for (char c : id) {
-    bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
-              c == '_' || c == '.';
-    if (!ok) return false;
-  }
-  return true;
-}
-
 const std::regex RFC3339_LOCAL(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d(\.\d{3}|\.\d{6}|\.\d{9})?[+-]\d\d:\d\d)");
-
-class LocalZone {
- public:
-  explicit LocalZone(const char* tz) {
-    if (const char* old = std::getenv("TZ")) old_ = old;
-    ::setenv("TZ", tz, 1);
-    ::tzset();
-  }
-  ~LocalZone() {
-    if (old_) {
-      ::setenv("TZ", old_->c_str(), 1);
-    } else {
-      ::unsetenv("TZ");
-    }
-    ::tzset();
-  }
-
- private:
-  std::optional<std::string> old_;
-};
 
 // Standard error redirected into a file that can be read at any moment.
 class StderrCapture {
@@ -217,7 +188,7 @@ TEST(Base64, AppendKeepsWhatIsThere) {
 // Session file names
 
 TEST(SessionFileName, LocalTimeAndSuffixes) {
-  LocalZone zone("<+03>-3");
+  test::LocalZone zone("<+03>-3");
   const time_t start = 1741933613;  // 2025-03-14 06:26:53 UTC
   struct Case {
     unsigned attempt;
@@ -240,10 +211,10 @@ TEST(SessionFileName, IdsAreSafeAndSortNewestFirst) {
   auto id = [](const std::string& name) { return name.substr(0, name.size() - 6); };
   std::string next_second = id(session_file_name(start + 1, 0));
   std::string previous = id(session_file_name(start, 0));
-  EXPECT_TRUE(safe_id(previous));
+  EXPECT_TRUE(is_safe_id(previous));
   for (unsigned attempt = 1; attempt < SESSION_FILE_ATTEMPTS; ++attempt) {
     std::string current = id(session_file_name(start, attempt));
-    EXPECT_TRUE(safe_id(current)) << current;
+    EXPECT_TRUE(is_safe_id(current)) << current;
     EXPECT_GT(current, previous);
     EXPECT_LT(current, next_second);
     previous = current;
