@@ -4,8 +4,19 @@
 
 namespace vostrelin::frames {
 
+namespace {
+
+constexpr const char* SENT_LABEL = "Передано байт: ";
+constexpr const char* RECEIVED_LABEL = "Принято байт: ";
+
+}  // namespace
+
+std::string stats_lines(uint64_t to_local, uint64_t from_local) {
+  return SENT_LABEL + std::to_string(to_local) + "\n" + RECEIVED_LABEL + std::to_string(from_local) + "\n";
+}
+
 std::string stats_redraw(uint64_t to_local, uint64_t from_local) {
-  return "\x1b[2A\rПередано байт: " + std::to_string(to_local) + "\x1b[K\nПринято байт: " +
+  return "\x1b[2A\r" + (SENT_LABEL + std::to_string(to_local)) + "\x1b[K\n" + RECEIVED_LABEL +
          std::to_string(from_local) + "\x1b[K\n";
 }
 

@@ -23,6 +23,9 @@ struct ByteCounters {
   void print_stats();
 };
 
+// The two counter lines as first printed, below the mode line.
+std::string stats_lines(uint64_t to_local, uint64_t from_local);
+
 // One redraw: cursor up two lines, each line rewritten and erased to its end.
 std::string stats_redraw(uint64_t to_local, uint64_t from_local);
 

@@ -53,6 +53,17 @@ awaitable<void> server_reader_task(ReadHalf in, FrameTags tags, MessageHandler h
 // awaits first_end(). Destroying it, also when `run` is abandoned where it
 // waits, stops every task of the session, the local readers its handlers
 // started included; nothing of the session outlives it for long.
+// The reader's handler for one session of a mode: every frame goes to
+// handle(message, frame_tx, session), with a sending end and the session
+// kept for as long as the reader runs.
+template <class Session, class Handle>
+MessageHandler session_handler(FrameSender frame_tx, std::shared_ptr<Session> session, Handle handle) {
+  return [frame_tx = std::move(frame_tx), session = std::move(session),
+          handle](ServerMessage message) mutable -> awaitable<Result<void>> {
+    return handle(std::move(message), frame_tx, session);
+  };
+}
+
 class Forwarding {
  public:
   explicit Forwarding(asio::ip::tcp::socket service);

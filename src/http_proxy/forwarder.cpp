@@ -28,10 +28,8 @@ awaitable<void> run(asio::ip::tcp::socket service, uint16_t local_port, std::vec
   frames::Forwarding forwarding(std::move(service));
   session->tasks = forwarding.tasks();
   forwarding.start_writer();
-  frames::MessageHandler handler = [frame_tx = forwarding.frame_tx(),
-                                    session](frames::ServerMessage message) mutable -> awaitable<Result<void>> {
-    return handle_server_message(std::move(message), frame_tx, session);
-  };
+  frames::MessageHandler handler =
+      frames::session_handler(forwarding.frame_tx(), session, &handle_server_message);
   forwarding.start_reader(frames::HTTP_TAGS, std::move(handler));
   co_await forwarding.first_end();
 }

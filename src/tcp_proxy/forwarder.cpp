@@ -20,16 +20,13 @@ awaitable<void> run(asio::ip::tcp::socket service, uint16_t local_port) {
   auto session = std::make_shared<TcpSession>();
   session->local_port = local_port;
   session->counters = std::make_shared<frames::ByteCounters>();
-  write_stdout("Передано байт: 0\n");
-  write_stdout("Принято байт: 0\n");
+  write_stdout(frames::stats_lines(0, 0));
 
   frames::Forwarding forwarding(std::move(service));
   session->tasks = forwarding.tasks();
   forwarding.start_writer();
-  frames::MessageHandler handler = [frame_tx = forwarding.frame_tx(),
-                                    session](frames::ServerMessage message) mutable -> awaitable<Result<void>> {
-    return handle_server_message(std::move(message), frame_tx, session);
-  };
+  frames::MessageHandler handler =
+      frames::session_handler(forwarding.frame_tx(), session, &handle_server_message);
   forwarding.start_reader(frames::TCP_TAGS, std::move(handler));
   co_await forwarding.first_end();
 }
