@@ -149,6 +149,15 @@ void Forwarding::start_reader(FrameTags tags, MessageHandler handler) {
   tasks_->spawn(strand_, server_reader_task(std::move(read_), tags, std::move(handler)), on_end());
 }
 
+awaitable<void> forward(asio::ip::tcp::socket service, Mode mode) {
+  Forwarding forwarding(std::move(service));
+  forwarding.start_writer();
+  MessageHandler handler = mode.make_handler(forwarding.frame_tx(), forwarding.tasks());
+  if (mode.make_extra) forwarding.start(mode.make_extra());
+  forwarding.start_reader(mode.tags, std::move(handler));
+  co_await forwarding.first_end();
+}
+
 awaitable<void> Forwarding::first_end() {
   co_await ended_->async_receive(as_tuple_awaitable);
 }

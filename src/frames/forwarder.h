@@ -64,6 +64,23 @@ MessageHandler session_handler(FrameSender frame_tx, std::shared_ptr<Session> se
   };
 }
 
+// What one mode adds to the shared skeleton.
+struct Mode {
+  FrameTags tags;
+  // The reader's handler, given a sending end of the frame channel and the
+  // session's task set, where the handler starts its local connections.
+  std::function<MessageHandler(FrameSender, std::shared_ptr<SessionTasks>)> make_handler;
+  // A task of the session beside the writer and the reader (the UDP idle
+  // sweep), or none.
+  std::function<awaitable<void>()> make_extra;
+};
+
+// One forwarding session over the service connection: starts the writer,
+// the mode's extra task and the reader, and returns once the first of them
+// has ended. Returning, or being abandoned where it waits, stops every task
+// of the session.
+awaitable<void> forward(asio::ip::tcp::socket service, Mode mode);
+
 class Forwarding {
  public:
   explicit Forwarding(asio::ip::tcp::socket service);

@@ -19,12 +19,18 @@ bool is_stop(const std::error_code& ec) {
   return ec == asio::error::operation_aborted || ec == asio::experimental::error::channel_cancelled;
 }
 
-bool SessionTasks::spawn(const asio::any_io_executor& strand, awaitable<void> task, std::function<void()> on_end) {
+void TaskHandle::stop() const {
+  if (!signal_) return;
+  asio::post(strand_, [signal = signal_] { signal->emit(asio::cancellation_type::terminal); });
+}
+
+TaskHandle SessionTasks::spawn(const asio::any_io_executor& strand, awaitable<void> task,
+                               std::function<void()> on_end) {
   auto signal = std::make_shared<asio::cancellation_signal>();
   uint64_t id;
   {
     std::lock_guard<std::mutex> guard(mutex_);
-    if (stopped_) return false;
+    if (stopped_) return TaskHandle();
     id = next_id_++;
     entries_.emplace(id, Entry{strand, signal});
   }
@@ -51,10 +57,10 @@ bool SessionTasks::spawn(const asio::any_io_executor& strand, awaitable<void> ta
   };
   asio::co_spawn(strand, std::move(task),
                  asio::bind_cancellation_slot(signal->slot(), asio::bind_executor(strand, std::move(done))));
-  return true;
+  return TaskHandle(strand, std::move(signal));
 }
 
-bool SessionTasks::spawn(awaitable<void> task, std::function<void()> on_end) {
+TaskHandle SessionTasks::spawn(awaitable<void> task, std::function<void()> on_end) {
   return spawn(asio::make_strand(worker_executor()), std::move(task), std::move(on_end));
 }
 

@@ -23,10 +23,28 @@
 #include <memory>
 #include <mutex>
 #include <unordered_map>
+#include <utility>
 
 #include "support/runtime.h"
 
 namespace vostrelin::frames {
+
+// Stops one task of the session (a local connection the service closed, a
+// UDP id the sweep removed). Stopping a task that has already ended does
+// nothing.
+class TaskHandle {
+ public:
+  TaskHandle() = default;
+  void stop() const;
+  explicit operator bool() const { return signal_ != nullptr; }
+
+ private:
+  friend class SessionTasks;
+  TaskHandle(asio::any_io_executor strand, std::shared_ptr<asio::cancellation_signal> signal)
+      : strand_(std::move(strand)), signal_(std::move(signal)) {}
+  asio::any_io_executor strand_;
+  std::shared_ptr<asio::cancellation_signal> signal_;
+};
 
 class SessionTasks : public std::enable_shared_from_this<SessionTasks> {
  public:
@@ -34,12 +52,12 @@ class SessionTasks : public std::enable_shared_from_this<SessionTasks> {
 
   // Starts `task` on `strand`, which must be a strand (or an executor that
   // runs one handler at a time). `on_end` runs on the strand when the task
-  // has ended, however it ended. False, and the task is never started, once
-  // stop() has been called.
-  bool spawn(const asio::any_io_executor& strand, awaitable<void> task, std::function<void()> on_end = {});
+  // has ended, however it ended. An empty handle, and the task is never
+  // started, once stop() has been called.
+  TaskHandle spawn(const asio::any_io_executor& strand, awaitable<void> task, std::function<void()> on_end = {});
 
   // The same on a new strand of the worker pool.
-  bool spawn(awaitable<void> task, std::function<void()> on_end = {});
+  TaskHandle spawn(awaitable<void> task, std::function<void()> on_end = {});
 
   // Stops every task still running and every task started later. Does not
   // wait for them to unwind.

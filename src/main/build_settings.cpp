@@ -28,12 +28,30 @@ uint16_t service_port() {
 #endif
 }
 
-std::chrono::milliseconds retry_delay_second() {
+namespace {
+// A built-in duration, which only the test variant lets its suite shorten.
+long setting(const char* test_name, long value) {
 #ifdef VOSTRELIN_TEST_HOOKS
-  return std::chrono::milliseconds(test_setting("VOSTRELIN_TEST_SECOND_MS", 1000));
+  return test_setting(test_name, value);
 #else
-  return std::chrono::milliseconds(1000);
+  (void)test_name;
+  return value;
 #endif
 }
+}  // namespace
+
+std::chrono::milliseconds retry_delay_second() {
+  return std::chrono::milliseconds(setting("VOSTRELIN_TEST_SECOND_MS", 1000));
+}
+
+std::chrono::milliseconds local_stall_limit() {
+  return std::chrono::milliseconds(setting("VOSTRELIN_TEST_STALL_MS", 5000));
+}
+
+std::chrono::milliseconds udp_sweep_period() {
+  return std::chrono::milliseconds(setting("VOSTRELIN_TEST_UDP_SWEEP_MS", 10000));
+}
+
+uint64_t udp_idle_limit_ms() { return static_cast<uint64_t>(setting("VOSTRELIN_TEST_UDP_IDLE_MS", 60000)); }
 
 }  // namespace vostrelin

@@ -19,4 +19,13 @@ uint16_t service_port();
 // How long one second of the retry delay lasts.
 std::chrono::milliseconds retry_delay_second();
 
+// How long the tunnel waits for a local connection that has more than its
+// bound of bytes waiting to take some, before that connection is closed.
+std::chrono::milliseconds local_stall_limit();
+
+// The UDP idle sweep: how often it looks, and how long an id may stay
+// without a datagram in either direction (milliseconds).
+std::chrono::milliseconds udp_sweep_period();
+uint64_t udp_idle_limit_ms();
+
 }  // namespace vostrelin

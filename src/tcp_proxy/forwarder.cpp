@@ -1,15 +1,171 @@
 #include "tcp_proxy/forwarder.h"
 
+#include <asio/experimental/awaitable_operators.hpp>
+
 #include <string>
 #include <utility>
 #include <variant>
 
+#include "frames/local_io.h"
+#include "main/build_settings.h"
 #include "support/output.h"
 
 namespace vostrelin::tcp_proxy {
+namespace {
+
+using namespace asio::experimental::awaitable_operators;
+
+// Why a connection whose backlog would not go down was closed.
+constexpr const char* STALLED = "локальная сторона не принимает данные, в очереди больше 4 МиБ";
+
+// What the two directions of one connection tell each other; both run on
+// the connection's strand.
+struct Ends {
+  bool close_sent = false;  // "TCPC." has gone to the service
+  bool broken = false;      // writing failed: the connection is over
+};
+
+// The service's bytes, queue to socket, until the queue ends; then the
+// sending direction is shut down.
+awaitable<void> to_local(const std::string& id, uint64_t serial, frames::LocalQueue& queue,
+                         asio::ip::tcp::socket& socket, frames::FrameSender& frame_tx, TcpSession& session,
+                         Ends& ends) {
+  frames::ByteCounters& counters = *session.counters;
+  std::error_code ec = co_await frames::write_queue(queue, socket, [&counters](size_t n) {
+    counters.to_local += n;
+    counters.print_stats();
+  });
+  asio::error_code ignored;
+  if (!ec) {
+    socket.shutdown(asio::ip::tcp::socket::shutdown_send, ignored);
+    co_return;
+  }
+  if (frames::is_stop(ec) || ends.broken) co_return;
+  ends.broken = true;
+  write_stderr("Ошибка записи в локальное подключение " + id + ": " + ec.message() + "\n");
+  session.connections.remove_own(id, serial);
+  queue.abandon();
+  // The reading direction ends quietly.
+  socket.cancel(ignored);
+  if (!ends.close_sent) {
+    ends.close_sent = true;
+    co_await frame_tx.send(frames::tcp_close_frame(id));
+  }
+}
+
+// The local service's bytes, socket to frames, until its end of stream.
+awaitable<void> from_local(const std::string& id, uint64_t serial, asio::ip::tcp::socket& socket,
+                           frames::FrameSender& frame_tx, TcpSession& session, Ends& ends) {
+  for (;;) {
+    std::span<char> buffer = frames::thread_read_buffer(frames::LOCAL_READ_BYTES);
+    asio::error_code ec;
+    size_t n = socket.read_some(asio::buffer(buffer.data(), buffer.size()), ec);
+    if (ec == asio::error::would_block) {
+      auto [waited] = co_await socket.async_wait(asio::ip::tcp::socket::wait_read, as_tuple_awaitable);
+      if (ends.broken || frames::is_stop(waited)) co_return;
+      if (!waited) continue;
+      ec = waited;
+    }
+    if (ends.broken) co_return;
+    if (!ec) {
+      session.counters->from_local += n;
+      session.counters->print_stats();
+      std::string frame = frames::data_frame(id, std::string_view(buffer.data(), n));
+      // The writer has ended: the session is over.
+      if (!co_await frame_tx.send(std::move(frame))) co_return;
+      continue;
+    }
+    if (ec != asio::error::eof) {
+      write_stderr("Ошибка чтения от локального подключения " + id + ": " + ec.message() + "\n");
+    }
+    if (!ends.close_sent) {
+      ends.close_sent = true;
+      co_await frame_tx.send(frames::tcp_close_frame(id));
+    }
+    // Removing the entry ends the input: what is queued still goes out.
+    session.connections.remove_own(id, serial);
+    co_return;
+  }
+}
+
+LocalConnection take_entry(TcpSession& session, const std::string& id) {
+  return session.connections.with([&](auto& map) {
+    LocalConnection gone;
+    if (auto it = map.find(id); it != map.end()) {
+      gone = std::move(it->second);
+      map.erase(it);
+    }
+    return gone;
+  });
+}
+
+}  // namespace
+
+awaitable<void> local_reader_task(std::string id, uint64_t serial, frames::QueueReader queue,
+                                  frames::FrameSender frame_tx, std::shared_ptr<TcpSession> session) {
+  asio::ip::tcp::socket socket(co_await asio::this_coro::executor);
+  asio::ip::tcp::endpoint local(asio::ip::address_v4::loopback(), session->local_port);
+  auto [ec] = co_await socket.async_connect(local, as_tuple_awaitable);
+  if (ec) {
+    if (frames::is_stop(ec)) co_return;
+    write_stderr("Не удалось подключиться к локальному порту " + std::to_string(session->local_port) + ": " +
+                 ec.message() + "\n");
+    co_await frame_tx.send(frames::tcp_close_frame(id));
+    session->connections.remove_own(id, serial);
+    co_return;
+  }
+  asio::error_code ignored;
+  socket.set_option(asio::ip::tcp::no_delay(true), ignored);
+  socket.non_blocking(true, ignored);
+  Ends ends;
+  auto both = to_local(id, serial, *queue, socket, frame_tx, *session, ends) &&
+              from_local(id, serial, socket, frame_tx, *session, ends);
+  co_await std::move(both);
+}
 
 awaitable<Result<void>> handle_server_message(frames::ServerMessage message, frames::FrameSender& frame_tx,
-                                              const std::shared_ptr<TcpSession>&) {
+                                              const std::shared_ptr<TcpSession>& session) {
+  if (frames::Open* open = std::get_if<frames::Open>(&message)) {
+    auto queue = std::make_shared<frames::LocalQueue>();
+    uint64_t serial = session->connections.next_serial();
+    LocalConnection replaced;
+    session->connections.with([&](auto& map) {
+      LocalConnection& entry = map[open->id];
+      replaced = std::move(entry);
+      entry.to_local = frames::QueueWriter(queue);
+      entry.serial = serial;
+      entry.task = session->tasks->spawn(
+          local_reader_task(open->id, serial, frames::QueueReader(queue), frame_tx, session));
+    });
+    // The earlier connection of a reopened id: its input ends here.
+    co_return Result<void>();
+  }
+  if (frames::Close* close = std::get_if<frames::Close>(&message)) {
+    take_entry(*session, close->id);
+    co_return Result<void>();
+  }
+  if (frames::Data* data = std::get_if<frames::Data>(&message)) {
+    std::shared_ptr<frames::LocalQueue> queue;
+    frames::TaskHandle task;
+    uint64_t serial = 0;
+    session->connections.with([&](auto& map) {
+      if (auto it = map.find(data->id); it != map.end()) {
+        queue = it->second.to_local.queue();
+        task = it->second.task;
+        serial = it->second.serial;
+      }
+    });
+    // Unknown ids drop their bytes, as do connections that have failed.
+    if (!queue) co_return Result<void>();
+    frames::LocalQueue::Push pushed = co_await queue->push(data->payload, local_stall_limit());
+    if (pushed == frames::LocalQueue::Push::Stalled && session->connections.remove_own(data->id, serial)) {
+      write_stderr("Ошибка записи в локальное подключение " + data->id + ": " + STALLED + "\n");
+      task.stop();
+      queue->abandon();
+      co_await frame_tx.send(frames::tcp_close_frame(data->id));
+    }
+    co_return Result<void>();
+  }
   // A failed send means the writer has ended; the session is over anyway.
   if (std::holds_alternative<frames::Ping>(message)) co_await frame_tx.send(frames::pong_frame());
   co_return Result<void>();
@@ -22,13 +178,13 @@ awaitable<void> run(asio::ip::tcp::socket service, uint16_t local_port) {
   session->counters = std::make_shared<frames::ByteCounters>();
   write_stdout(frames::stats_lines(0, 0));
 
-  frames::Forwarding forwarding(std::move(service));
-  session->tasks = forwarding.tasks();
-  forwarding.start_writer();
-  frames::MessageHandler handler =
-      frames::session_handler(forwarding.frame_tx(), session, &handle_server_message);
-  forwarding.start_reader(frames::TCP_TAGS, std::move(handler));
-  co_await forwarding.first_end();
+  frames::Mode mode;
+  mode.tags = frames::TCP_TAGS;
+  mode.make_handler = [session](frames::FrameSender frame_tx, std::shared_ptr<frames::SessionTasks> tasks) {
+    session->tasks = std::move(tasks);
+    return frames::session_handler(std::move(frame_tx), session, &handle_server_message);
+  };
+  co_await frames::forward(std::move(service), std::move(mode));
 }
 
 }  // namespace vostrelin::tcp_proxy

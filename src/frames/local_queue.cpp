@@ -1,0 +1,104 @@
+#include "frames/local_queue.h"
+
+#include <asio/post.hpp>
+
+#include <algorithm>
+
+namespace vostrelin::frames {
+
+void LocalQueue::wake(Waiter& waiter) {
+  if (!waiter.waiting) return;
+  waiter.waiting = false;
+  asio::post(waiter.timer->get_executor(), [timer = waiter.timer] { timer->cancel(); });
+}
+
+awaitable<LocalQueue::Push> LocalQueue::push(std::string& bytes, std::chrono::milliseconds stall_limit) {
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (abandoned_) co_return Push::Gone;
+    bytes_ += bytes.size();
+    items_.push_back(std::move(bytes));
+    wake(consumer_);
+    if (bytes_ <= bound_) co_return Push::Queued;
+  }
+  auto deadline = asio::steady_timer::clock_type::now() + stall_limit;
+  asio::any_io_executor executor = co_await asio::this_coro::executor;
+  for (;;) {
+    std::shared_ptr<asio::steady_timer> timer;
+    {
+      std::lock_guard<std::mutex> guard(mutex_);
+      if (abandoned_) co_return Push::Gone;
+      if (bytes_ <= bound_) co_return Push::Queued;
+      if (asio::steady_timer::clock_type::now() >= deadline) co_return Push::Stalled;
+      if (!producer_.timer) producer_.timer = std::make_shared<asio::steady_timer>(executor);
+      producer_.waiting = true;
+      timer = producer_.timer;
+    }
+    timer->expires_at(deadline);
+    co_await timer->async_wait(as_tuple_awaitable);
+    {
+      std::lock_guard<std::mutex> guard(mutex_);
+      producer_.waiting = false;
+    }
+    asio::cancellation_state state = co_await asio::this_coro::cancellation_state;
+    if (state.cancelled() != asio::cancellation_type::none) co_return Push::Gone;
+  }
+}
+
+void LocalQueue::close() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  closed_ = true;
+  wake(consumer_);
+}
+
+awaitable<bool> LocalQueue::take(std::vector<std::string>& out, size_t max_bytes) {
+  asio::any_io_executor executor = co_await asio::this_coro::executor;
+  for (;;) {
+    std::shared_ptr<asio::steady_timer> timer;
+    {
+      std::lock_guard<std::mutex> guard(mutex_);
+      if (!items_.empty()) {
+        size_t taken = 0;
+        do {
+          taken += items_.front().size();
+          out.push_back(std::move(items_.front()));
+          items_.pop_front();
+        } while (!items_.empty() && taken + items_.front().size() <= max_bytes);
+        co_return true;
+      }
+      if (closed_) co_return false;
+      if (!consumer_.timer) consumer_.timer = std::make_shared<asio::steady_timer>(executor);
+      consumer_.waiting = true;
+      timer = consumer_.timer;
+    }
+    timer->expires_at(asio::steady_timer::time_point::max());
+    co_await timer->async_wait(as_tuple_awaitable);
+    {
+      std::lock_guard<std::mutex> guard(mutex_);
+      consumer_.waiting = false;
+    }
+    asio::cancellation_state state = co_await asio::this_coro::cancellation_state;
+    if (state.cancelled() != asio::cancellation_type::none) co_return false;
+  }
+}
+
+void LocalQueue::written(size_t n) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  bytes_ -= std::min(n, bytes_);
+  if (bytes_ <= bound_) wake(producer_);
+}
+
+void LocalQueue::abandon() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  abandoned_ = true;
+  items_.clear();
+  bytes_ = 0;
+  wake(producer_);
+}
+
+size_t LocalQueue::waiting() const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return bytes_;
+}
+
+}  // namespace vostrelin::frames
