@@ -2,13 +2,17 @@
 # Installs the Debian packages the client needs and builds it into build/.
 #   ./setup.sh                 dependencies + release build
 #   ./setup.sh --with-browser  also installs Chromium for the page-rendering test
+#   ./setup.sh --with-fuzz     also installs clang and builds the fuzz targets
+#                              into build-fuzz/ (see fuzz/run.sh)
 set -euo pipefail
 cd "$(dirname "$0")"
 
 packages=(cmake g++ make libasio-dev nlohmann-json3-dev libssl-dev libgtest-dev python3)
+with_fuzz=0
 for arg in "$@"; do
   case "$arg" in
     --with-browser) packages+=(chromium) ;;
+    --with-fuzz) packages+=(clang libclang-rt-14-dev); with_fuzz=1 ;;
     *) echo "setup.sh: unknown option $arg" >&2; exit 2 ;;
   esac
 done
@@ -33,3 +37,9 @@ fi
 
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release
 cmake --build build -j"$(nproc)"
+
+if [ "$with_fuzz" = 1 ]; then
+  cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DVOSTRELIN_FUZZ=ON -DVOSTRELIN_BUILD_TESTS=OFF
+  cmake --build build-fuzz -j"$(nproc)"
+fi
