@@ -2,8 +2,8 @@
 # Runs fuzz targets over their seed corpora, several at once, and fails when
 # any of them finds a crash or a broken property.
 #   fuzz/run.sh BUILD_DIR SECONDS [JOBS] [TARGET...]
-# SECONDS is each target's time (-max_total_time); setting FUZZ_RUNS runs
-# each for that many executions instead. New inputs go to a scratch folder,
+# SECONDS is each target's time (-max_total_time); with FUZZ_RUNS set, a
+# target also stops after that many executions, whichever comes first. New inputs go to a scratch folder,
 # never into the checked-in corpus; crashes are kept in $FUZZ_OUT (default:
 # a folder under /tmp) and named in the output.
 set -euo pipefail
@@ -24,7 +24,8 @@ run_one() {
   local scratch="$out/$name.corpus" log="$out/$name.log"
   mkdir -p "$scratch" "$out/$name.crashes"
   local args=(-artifact_prefix="$out/$name.crashes/" -print_final_stats=1)
-  if [ -n "${FUZZ_RUNS:-}" ]; then args+=(-runs="$FUZZ_RUNS"); else args+=(-max_total_time="$seconds"); fi
+  args+=(-max_total_time="$seconds")
+  [ -n "${FUZZ_RUNS:-}" ] && args+=(-runs="$FUZZ_RUNS")
   [ -f "$here/dict/$name.dict" ] && args+=(-dict="$here/dict/$name.dict")
   if "$build/fuzz/fuzz_$name" "${args[@]}" "$scratch" "$here/corpus/$name" >"$log" 2>&1; then
     echo "fuzz $name: $(grep -m1 -o 'stat::number_of_executed_units: *[0-9]*' "$log" | grep -o '[0-9]*$') executions, no finding"
