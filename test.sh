@@ -40,10 +40,12 @@ chmod 1777 "$work/reports"
 # not loaded past its cores: first the release suite beside the fuzz
 # targets (two at a time), then the two sanitized suites, half the cores
 # each.
+start=$SECONDS
 suite release build "$jobs" &
 fuzz/run.sh build-fuzz 6 2 >"$work/fuzz.log" 2>&1
 echo $? >"$work/fuzz.rc"
 wait
+first=$((SECONDS - start))
 
 half=$(((jobs + 1) / 2))
 suite asan build-asan "$half" -E "$SANITIZED_SKIP" -- \
@@ -52,6 +54,7 @@ suite asan build-asan "$half" -E "$SANITIZED_SKIP" -- \
 suite tsan build-tsan "$half" -E "$SANITIZED_SKIP" -- \
   TSAN_OPTIONS="log_path=$work/reports/tsan:suppressions=$root/tests/tsan.supp:second_deadlock_stack=1" &
 wait
+second=$((SECONDS - start - first))
 
 status=0
 passed=0
@@ -86,6 +89,7 @@ if compgen -G "$work/reports/*" >/dev/null; then
   status=1
 fi
 
+echo "Release suite and fuzz targets: ${first} s; sanitized suites: ${second} s"
 echo "Logs: $work"
 echo "tests: $passed passed, $failed failed"
 exit "$status"
