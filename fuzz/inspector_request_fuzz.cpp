@@ -15,6 +15,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <future>
 #include <memory>
 #include <string>
@@ -59,6 +61,9 @@ std::string make_sessions_dir() {
   write_file(dir + "/empty.jsonl", "");
   write_file(dir + "/bad.jsonl", "{\"t\":\"begin\",\"req\":\"\xff\"}\n");
   ::symlink("/etc/hostname", (dir + "/link.jsonl").c_str());
+  static std::string removed_at_exit;
+  removed_at_exit = dir;
+  std::atexit([] { std::filesystem::remove_all(removed_at_exit); });
   return dir;
 }
 

@@ -11,6 +11,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -30,6 +32,8 @@ const std::string& sessions_dir() {
     std::string d = "/dev/shm/vostrelin-fuzz-" + std::to_string(::getpid());
     if (access("/dev/shm", W_OK) != 0) d = "/tmp/vostrelin-fuzz-" + std::to_string(::getpid());
     ::mkdir(d.c_str(), 0700);
+    static const std::string* removed_at_exit = new std::string(d);  // outlives every destructor
+    std::atexit([] { std::filesystem::remove_all(*removed_at_exit); });
     return d;
   }();
   return dir;
