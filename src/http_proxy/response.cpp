@@ -44,6 +44,7 @@ void ResponseTracker::take(std::string_view bytes) {
     window_.append(bytes.substr(0, STATUS_WINDOW_BYTES - window_.size()));
     if (std::optional<uint16_t> code = parse_status_code(window_)) status_ = *code;
   }
+  if (records_ == nullptr) return;
   if (head_recorded_) {
     records_->res_body(bytes);
     return;
