@@ -465,3 +465,56 @@ TEST_F(Relay, UdpIdleSweepInRealTime) {
 
 }  // namespace
 }  // namespace vostrelin
+
+namespace vostrelin {
+namespace {
+
+size_t open_descriptors(int pid) {
+  size_t n = 0;
+  for (const auto& e : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
+    (void)e;
+    ++n;
+  }
+  return n;
+}
+
+// A session that ends closes every local connection and socket it made,
+// while the local peers are still open.
+TEST_F(Relay, EndOfTheSessionClosesItsLocalConnections) {
+  std::atomic<int> ended{0};
+  LocalTcpServer tcp([&](int fd) {
+    read_until_eof(fd);
+    ++ended;
+  });
+  open("TCP", tcp.port());
+  size_t before = open_descriptors(process->pid());
+  conn().send_now("TCPO.1TCPO.2TCPO.3" + mesg("1", "a") + "PING.");
+  Seen seen;
+  ASSERT_TRUE(collect(seen, [](const Seen& s) { return s.pongs == 1; }));
+  for (int i = 0; i < 500 && tcp.accepted() < 3; ++i) std::this_thread::sleep_for(10ms);
+  ASSERT_EQ(tcp.accepted(), 3u);
+  EXPECT_EQ(open_descriptors(process->pid()), before + 3);
+  conn().close();
+  for (int i = 0; i < 500 && ended < 3; ++i) std::this_thread::sleep_for(10ms);
+  EXPECT_EQ(ended.load(), 3);
+  ASSERT_TRUE(process->wait_for_stderr("Соединение с сервером потеряно", 5s));
+  for (int i = 0; i < 500 && open_descriptors(process->pid()) > before - 1; ++i) std::this_thread::sleep_for(10ms);
+  EXPECT_EQ(open_descriptors(process->pid()), before - 1);  // the service connection is gone too
+}
+
+TEST_F(Relay, EndOfTheSessionClosesItsUdpSockets) {
+  LocalUdpEcho udp;
+  open("UDP", udp.port());
+  size_t before = open_descriptors(process->pid());
+  conn().send_now(mesg("1", "a") + mesg("2", "b") + mesg("3", "c"));
+  Seen seen;
+  ASSERT_TRUE(collect(seen, [](const Seen& s) { return s.data.size() == 3; }));
+  EXPECT_EQ(open_descriptors(process->pid()), before + 3);
+  conn().close();
+  ASSERT_TRUE(process->wait_for_stderr("Соединение с сервером потеряно", 5s));
+  for (int i = 0; i < 500 && open_descriptors(process->pid()) > before - 1; ++i) std::this_thread::sleep_for(10ms);
+  EXPECT_EQ(open_descriptors(process->pid()), before - 1);
+}
+
+}  // namespace
+}  // namespace vostrelin
