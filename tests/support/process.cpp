@@ -138,6 +138,14 @@ void Process::pump(std::chrono::milliseconds budget) {
   }
 }
 
+void Process::drain() {
+  for (int i = 0; i < 64; ++i) {
+    size_t before = out_.size() + err_.size();
+    pump(std::chrono::milliseconds(0));
+    if (out_.size() + err_.size() == before) return;
+  }
+}
+
 bool Process::wait(std::chrono::milliseconds timeout) {
   auto deadline = std::chrono::steady_clock::now() + timeout;
   while (std::chrono::steady_clock::now() < deadline) {

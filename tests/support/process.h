@@ -56,6 +56,10 @@ class Process {
   bool wait_for_stdout(std::string_view needle, std::chrono::milliseconds timeout);
   bool wait_for_stderr(std::string_view needle, std::chrono::milliseconds timeout);
 
+  // Takes in what the program has written so far without waiting, so that
+  // a program writing much (counter redraws) never blocks on a full pipe.
+  void drain();
+
   bool running() const { return !exited_; }
   int pid() const { return pid_; }
   // Exit status, or 128 + signal number when a signal ended it.
