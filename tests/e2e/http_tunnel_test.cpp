@@ -26,6 +26,7 @@
 #include "support/http_traffic.h"
 #include "support/loopback.h"
 #include "support/process.h"
+#include "support/tunnel_frames.h"
 
 namespace vostrelin {
 namespace {
@@ -269,7 +270,7 @@ TEST_F(HttpTunnel, RequestsRelayedByteForByte) {
     Answers answers;
     SessionRun session = run(local.port(), [&](FakeConnection& conn) {
       conn.send(open_frame("1"));
-      for (const std::string& payload : c.payloads) conn.send(data_frame("1", payload));
+      for (const std::string& payload : c.payloads) conn.send(mesg("1", payload));
       conn.send("PING.");
       ClientFrames frames(conn);
       std::vector<std::string> ids;
@@ -309,8 +310,8 @@ TEST_F(HttpTunnel, RecordsBeforeAndAfterTheRules) {
   Answers answers;
   SessionRun session = run(local.port(), [&](FakeConnection& conn) {
     conn.send(open_frame("1"));
-    conn.send(data_frame("1", head + "a"));
-    conn.send(data_frame("1", "ba"));
+    conn.send(mesg("1", head + "a"));
+    conn.send(mesg("1", "ba"));
     ClientFrames frames(conn);
     EXPECT_TRUE(collect(frames, answers, {"1"}));
     conn.send(close_frame("1"));
@@ -340,12 +341,12 @@ TEST_F(HttpTunnel, NothingListeningIsAnsweredWith504) {
   std::vector<ClientFrame> got;
   SessionRun session = run(port, [&](FakeConnection& conn) {
     conn.send(open_frame("1"));
-    conn.send(data_frame("1", "POST /x HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n"));
+    conn.send(mesg("1", "POST /x HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n"));
     ClientFrames frames(conn);
     for (int i = 0; i < 2; ++i) {
       if (std::optional<ClientFrame> f = frames.next()) got.push_back(*f);
     }
-    conn.send(data_frame("1", "0\r\n\r\n"));
+    conn.send(mesg("1", "0\r\n\r\n"));
     conn.send("PING.");
     std::optional<ClientFrame> pong = frames.next();
     EXPECT_TRUE(pong && pong->tag == "PONG");
@@ -382,7 +383,7 @@ TEST_F(HttpTunnel, LocalServiceClosingWithoutAnswer) {
   Answers answers;
   SessionRun session = run(local.port(), [&](FakeConnection& conn) {
     conn.send(open_frame("1"));
-    conn.send(data_frame("1", "GET /q HTTP/1.1\r\n\r\n"));
+    conn.send(mesg("1", "GET /q HTTP/1.1\r\n\r\n"));
     ClientFrames frames(conn);
     EXPECT_TRUE(collect(frames, answers, {"1"}));
   }, options);
@@ -410,12 +411,12 @@ TEST_F(HttpTunnel, ReusedAndUnknownIds) {
   size_t pongs = 0;
   SessionRun session = run(local.port(), [&](FakeConnection& conn) {
     conn.send(close_frame("9"));
-    conn.send(data_frame("8", "GET /never HTTP/1.1\r\n\r\n"));
+    conn.send(mesg("8", "GET /never HTTP/1.1\r\n\r\n"));
     conn.send(open_frame("5"));
-    conn.send(data_frame("5", "GET /first HTTP/1.1\r\n\r\n"));
+    conn.send(mesg("5", "GET /first HTTP/1.1\r\n\r\n"));
     EXPECT_TRUE(eventually([&] { return served == 1; }));
     conn.send(open_frame("5"));
-    conn.send(data_frame("5", "GET /second HTTP/1.1\r\n\r\n"));
+    conn.send(mesg("5", "GET /second HTTP/1.1\r\n\r\n"));
     ClientFrames frames(conn);
     std::string current;
     // The second answer first, then the first once it is let go.
@@ -486,15 +487,15 @@ TEST_F(HttpTunnel, StuckLocalServiceHoldsUpNothingElse) {
     const std::string body(2 << 20, 'u');
     conn.send(open_frame("1"));
     conn.send_now(
-        data_frame("1", "POST /stuck HTTP/1.1\r\nContent-Length: " + std::to_string(body.size() * 2) + "\r\n\r\n"));
-    conn.send_now(data_frame("1", body));
-    conn.send_now(data_frame("1", body));
+        mesg("1", "POST /stuck HTTP/1.1\r\nContent-Length: " + std::to_string(body.size() * 2) + "\r\n\r\n"));
+    conn.send_now(mesg("1", body));
+    conn.send_now(mesg("1", body));
     std::vector<std::string> ids;
     std::string burst;
     for (int i = 0; i < OTHERS; ++i) {
       std::string id = std::to_string(100 + i);
       ids.push_back(id);
-      burst += open_frame(id) + data_frame(id, "GET /r" + id + " HTTP/1.1\r\n\r\n");
+      burst += open_frame(id) + mesg(id, "GET /r" + id + " HTTP/1.1\r\n\r\n");
       if (i % 10 == 9) burst += "PING.";
     }
     conn.send_now(burst);
@@ -519,11 +520,11 @@ TEST_F(HttpTunnel, StuckLocalServiceIsClosedAtTheQueueBound) {
   SessionRun session = run(local.port(), [&](FakeConnection& conn) {
     const std::string chunk(1 << 20, 'u');
     conn.send(open_frame("1"));
-    conn.send_now(data_frame("1", "POST /stuck HTTP/1.1\r\nContent-Length: 67108864\r\n\r\n"));
+    conn.send_now(mesg("1", "POST /stuck HTTP/1.1\r\nContent-Length: 67108864\r\n\r\n"));
     // Far more than the connection's buffers and the queue together take.
-    for (int i = 0; i < 32; ++i) conn.send_now(data_frame("1", chunk));
+    for (int i = 0; i < 32; ++i) conn.send_now(mesg("1", chunk));
     conn.send(open_frame("2"));
-    conn.send_now(data_frame("2", "GET /after HTTP/1.1\r\n\r\n"));
+    conn.send_now(mesg("2", "GET /after HTTP/1.1\r\n\r\n"));
     ClientFrames frames(conn);
     EXPECT_TRUE(collect(frames, answers, {"1", "2"}));
     stuck.release();
@@ -556,12 +557,12 @@ TEST_F(HttpTunnel, LargeBodiesBothWays) {
   Answers answers;
   run(local.port(), [&](FakeConnection& conn) {
     conn.send(open_frame("1"));
-    conn.send_now(data_frame("1", "PUT /up HTTP/1.1\r\nContent-Length: " + std::to_string(SIZE) + "\r\n\r\n"));
+    conn.send_now(mesg("1", "PUT /up HTTP/1.1\r\nContent-Length: " + std::to_string(SIZE) + "\r\n\r\n"));
     for (size_t at = 0; at < SIZE; at += 1 << 20) {
-      conn.send_now(data_frame("1", std::string_view(pattern).substr(at, 1 << 20)));
+      conn.send_now(mesg("1", std::string_view(pattern).substr(at, 1 << 20)));
     }
     conn.send(open_frame("2"));
-    conn.send_now(data_frame("2", "GET /down HTTP/1.1\r\n\r\n"));
+    conn.send_now(mesg("2", "GET /down HTTP/1.1\r\n\r\n"));
     ClientFrames frames(conn);
     EXPECT_TRUE(collect(frames, answers, {"1", "2"}, 0, 60s));
   });

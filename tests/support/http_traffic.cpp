@@ -26,50 +26,6 @@ std::optional<size_t> content_length(std::string_view head) {
 
 }  // namespace
 
-std::optional<ClientFrame> ClientFrames::take() {
-  std::string_view rest = std::string_view(buffer_).substr(start_);
-  if (rest.size() < 4) return std::nullopt;
-  ClientFrame frame;
-  frame.tag = std::string(rest.substr(0, 4));
-  if (frame.tag == "PONG") {
-    start_ += 4;
-    return frame;
-  }
-  size_t id_end = rest.find('.', 5);
-  if (id_end == std::string_view::npos) return std::nullopt;
-  frame.id = std::string(rest.substr(5, id_end - 5));
-  if (frame.tag == "HTPC") {
-    start_ += id_end + 1;
-    return frame;
-  }
-  size_t length_end = rest.find('.', id_end + 1);
-  if (length_end == std::string_view::npos) return std::nullopt;
-  size_t length = std::stoull(std::string(rest.substr(id_end + 1, length_end - id_end - 1)));
-  if (rest.size() < length_end + 1 + length) return std::nullopt;
-  frame.payload = std::string(rest.substr(length_end + 1, length));
-  start_ += length_end + 1 + length;
-  return frame;
-}
-
-std::optional<ClientFrame> ClientFrames::next(std::chrono::milliseconds timeout) {
-  Clock::time_point deadline = Clock::now() + timeout;
-  for (;;) {
-    if (std::optional<ClientFrame> frame = take()) {
-      // Taken bytes are dropped now and then, not at every frame.
-      if (start_ > (1u << 20)) {
-        buffer_.erase(0, start_);
-        start_ = 0;
-      }
-      return frame;
-    }
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    if (left.count() <= 0) return std::nullopt;
-    std::optional<std::string> more = connection_.read_some(left);
-    if (!more || more->empty()) return std::nullopt;
-    buffer_ += *more;
-  }
-}
-
 bool collect(ClientFrames& frames, Answers& answers, const std::vector<std::string>& ids, size_t pongs,
              std::chrono::milliseconds timeout) {
   Clock::time_point deadline = Clock::now() + timeout;
@@ -103,9 +59,6 @@ bool collect(ClientFrames& frames, Answers& answers, const std::vector<std::stri
 }
 
 std::string open_frame(std::string_view id) { return "HTPO." + std::string(id); }
-std::string data_frame(std::string_view id, std::string_view payload) {
-  return "MESG." + std::string(id) + "." + std::to_string(payload.size()) + "." + std::string(payload);
-}
 std::string close_frame(std::string_view id) { return "HTPC." + std::string(id); }
 
 std::optional<LocalRequest> read_request(FakeConnection& connection, std::chrono::milliseconds timeout) {

@@ -1,7 +1,8 @@
-// Both ends of HTTP tunnel traffic for end-to-end tests: the frames the
-// client sends to the service (read from the fake service's end), and a
-// small local HTTP service played on the fake service's listener, which
-// reads requests by their Content-Length and answers as each test says.
+// Both ends of HTTP tunnel traffic for end-to-end tests: the answers the
+// client sends to the service, gathered per request id from its frames,
+// and a small local HTTP service played on the fake service's listener,
+// which reads requests by their Content-Length and answers as each test
+// says.
 #pragma once
 
 #include <chrono>
@@ -10,33 +11,12 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "support/fake_service.h"
+#include "support/tunnel_frames.h"
 
 namespace vostrelin::test {
-
-// One frame from the client in HTTP mode.
-struct ClientFrame {
-  std::string tag;  // "MESG", "HTPC" or "PONG"
-  std::string id;
-  std::string payload;
-};
-
-class ClientFrames {
- public:
-  explicit ClientFrames(FakeConnection& connection) : connection_(connection) {}
-
-  // The next frame, or nothing when none is complete within the time-out
-  // or the client has closed.
-  std::optional<ClientFrame> next(std::chrono::milliseconds timeout = std::chrono::seconds(10));
-
- private:
-  std::optional<ClientFrame> take();
-
-  FakeConnection& connection_;
-  std::string buffer_;
-  size_t start_ = 0;
-};
 
 // What came back for each request id: the bytes of its "MESG." frames in
 // order, and whether its "HTPC." came (and nothing after it).
@@ -60,7 +40,6 @@ bool collect(ClientFrames& frames, Answers& answers, const std::vector<std::stri
 // The service's open and close frames end where the next frame begins: one
 // at the end of what was sent takes effect once the next frame comes.
 std::string open_frame(std::string_view id);
-std::string data_frame(std::string_view id, std::string_view payload);
 std::string close_frame(std::string_view id);
 
 // One request as the local service read it.
