@@ -96,6 +96,19 @@ void LocalQueue::abandon() {
   wake(producer_);
 }
 
+void LocalQueue::stall() {
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    stalled_ = true;
+  }
+  abandon();
+}
+
+bool LocalQueue::stalled() const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return stalled_;
+}
+
 size_t LocalQueue::waiting() const {
   std::lock_guard<std::mutex> guard(mutex_);
   return bytes_;

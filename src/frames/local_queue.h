@@ -65,6 +65,11 @@ class LocalQueue {
   // push returns at once.
   void abandon();
 
+  // Producer: the consumer took nothing for the stall limit and is being
+  // closed; what is queued is dropped, as after abandon().
+  void stall();
+  bool stalled() const;
+
   // Bytes queued or handed out and not yet written.
   size_t waiting() const;
 
@@ -82,6 +87,7 @@ class LocalQueue {
   size_t bytes_ = 0;
   bool closed_ = false;
   bool abandoned_ = false;
+  bool stalled_ = false;
   Waiter producer_;
   Waiter consumer_;
 };

@@ -3,6 +3,7 @@
 #include <asio/experimental/awaitable_operators.hpp>
 
 #include <string>
+#include <system_error>
 #include <utility>
 #include <variant>
 
@@ -106,8 +107,18 @@ awaitable<void> local_reader_task(std::string id, uint64_t serial, frames::Queue
   asio::ip::tcp::socket socket(co_await asio::this_coro::executor);
   asio::ip::tcp::endpoint local(asio::ip::address_v4::loopback(), session->local_port);
   auto [ec] = co_await socket.async_connect(local, as_tuple_awaitable);
+  Ends ends;
+  // A connection closed by the reader for taking nothing ends with its
+  // close frame, sent once both directions have stopped, so that no frame
+  // of the connection follows it. It never waits: the task has been stopped.
+  auto close_if_stalled = [&] {
+    if (queue->stalled() && !ends.close_sent) frame_tx.try_send(frames::tcp_close_frame(id));
+  };
   if (ec) {
-    if (frames::is_stop(ec)) co_return;
+    if (frames::is_stop(ec)) {
+      close_if_stalled();
+      co_return;
+    }
     write_stderr("Не удалось подключиться к локальному порту " + std::to_string(session->local_port) + ": " +
                  ec.message() + "\n");
     co_await frame_tx.send(frames::tcp_close_frame(id));
@@ -117,10 +128,15 @@ awaitable<void> local_reader_task(std::string id, uint64_t serial, frames::Queue
   asio::error_code ignored;
   socket.set_option(asio::ip::tcp::no_delay(true), ignored);
   socket.non_blocking(true, ignored);
-  Ends ends;
   auto both = to_local(id, serial, *queue, socket, frame_tx, *session, ends) &&
               from_local(id, serial, socket, frame_tx, *session, ends);
-  co_await std::move(both);
+  try {
+    co_await std::move(both);
+  } catch (const std::system_error& stopped) {
+    // A wait started after the stop ends the direction that made it.
+    if (!frames::is_stop(stopped.code())) throw;
+  }
+  close_if_stalled();
 }
 
 awaitable<Result<void>> handle_server_message(frames::ServerMessage message, frames::FrameSender& frame_tx,
@@ -160,9 +176,8 @@ awaitable<Result<void>> handle_server_message(frames::ServerMessage message, fra
     frames::LocalQueue::Push pushed = co_await queue->push(data->payload, local_stall_limit());
     if (pushed == frames::LocalQueue::Push::Stalled && session->connections.remove_own(data->id, serial)) {
       write_stderr("Ошибка записи в локальное подключение " + data->id + ": " + STALLED + "\n");
+      queue->stall();
       task.stop();
-      queue->abandon();
-      co_await frame_tx.send(frames::tcp_close_frame(data->id));
     }
     co_return Result<void>();
   }
