@@ -82,7 +82,7 @@ FrontScan scan_front(std::string_view bytes, const FrameTags& tags) {
   if (bytes.size() == TAG_LEN) return NeedMore{};
   if (bytes[TAG_LEN] != '.') return Malformed{"после метки нет точки"};
 
-  if (tag == "ERRR") return Parsed{Error{utf8_lossy(bytes.substr(FIELD_START))}, bytes.size()};
+  if (tag == "ERRR") return Parsed{Error{escape_controls(utf8_lossy(bytes.substr(FIELD_START)))}, bytes.size()};
   if (!tags.open.empty() && tag == tags.open) return scan_open_close(bytes, true);
   if (!tags.close.empty() && tag == tags.close) return scan_open_close(bytes, false);
   if (tag == "MESG") return scan_data(bytes);
@@ -118,7 +118,6 @@ std::string tcp_close_frame(std::string_view id) {
 }
 
 std::string quote_front(std::string_view bytes, size_t limit) {
-  static constexpr char HEX[] = "0123456789abcdef";
   std::string out;
   for (size_t i = 0; i < bytes.size() && i < limit; ++i) {
     unsigned char c = static_cast<unsigned char>(bytes[i]);
@@ -127,9 +126,7 @@ std::string quote_front(std::string_view bytes, size_t limit) {
     } else if (c >= 0x20 && c < 0x7f) {
       out += static_cast<char>(c);
     } else {
-      out += "\\x";
-      out += HEX[c >> 4];
-      out += HEX[c & 0xf];
+      append_hex_escape(out, c);
     }
   }
   return out;

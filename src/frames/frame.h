@@ -38,7 +38,9 @@ struct Pong {  // also every four bytes and "." that the mode does not know
   bool operator==(const Pong&) const = default;
 };
 struct Error {
-  std::string text;  // decoded as UTF-8 with U+FFFD replacement
+  // Decoded as UTF-8 with U+FFFD replacement, with its control characters
+  // escaped (escape_controls): the service's text, ready for the terminal.
+  std::string text;
   bool operator==(const Error&) const = default;
 };
 
@@ -93,7 +95,8 @@ std::string tcp_close_frame(std::string_view id);                       // "TCPC
 
 // Up to `limit` bytes of a front as printable text: printable ASCII stays,
 // a backslash and every other byte are written as escapes ("\\", "\x1b"), so
-// that nothing the service sends can drive the terminal.
+// that nothing the service sends can drive the terminal. The byte escapes
+// are those of escape_controls, which service texts go through.
 std::string quote_front(std::string_view bytes, size_t limit = 16);
 
 }  // namespace vostrelin::frames

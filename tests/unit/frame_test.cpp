@@ -108,6 +108,9 @@ TEST(TryParse, TableOfFronts) {
       {"error alone", TCP_TAGS, "ERRR.", frame(Error{""}, 5)},
       {"error then more frames", TCP_TAGS, "ERRR.bad thingPING.MESG..0.", frame(Error{"bad thingPING.MESG..0."}, 27)},
       {"error text is decoded", HTTP_TAGS, "ERRR.\xc3", frame(Error{"\xEF\xBF\xBD"}, 6)},
+      {"error text cannot drive the terminal", HTTP_TAGS, "ERRR.\x1b[1A\x1b[2K\rDone: all good",
+       frame(Error{"\\x1b[1A\\x1b[2K\\x0dDone: all good"}, 28)},
+      {"error text keeps its letters", HTTP_TAGS, "ERRR.Ошибка: нет\tмест\\", frame(Error{"Ошибка: нет\tмест\\"}, 35)},
       {"error tag without dot", TCP_TAGS, "ERRRx", BAD},
       // Anything else.
       {"unknown tag with dot", TCP_TAGS, "ABCD.x", frame(Pong{}, 5)},
