@@ -36,4 +36,12 @@ std::chrono::milliseconds retry_delay_second() {
 #endif
 }
 
+std::optional<std::chrono::milliseconds> inspector_head_timeout() {
+#ifdef VOSTRELIN_TEST_HOOKS
+  long ms = test_setting("VOSTRELIN_TEST_INSPECTOR_HEAD_MS", -1);
+  if (ms >= 0) return std::chrono::milliseconds(ms);
+#endif
+  return std::nullopt;
+}
+
 }  // namespace vostrelin

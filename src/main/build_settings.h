@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -18,5 +19,9 @@ uint16_t service_port();
 
 // How long one second of the retry delay lasts.
 std::chrono::milliseconds retry_delay_second();
+
+// How long the inspector waits for a connection's request head, when this
+// variant of the program sets it; otherwise the inspector's own time-out.
+std::optional<std::chrono::milliseconds> inspector_head_timeout();
 
 }  // namespace vostrelin
