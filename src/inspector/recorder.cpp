@@ -97,6 +97,17 @@ Result<CreatedSessionFile> start_session_file(const std::string& dir, const Sess
   return created;
 }
 
+// The records of a body, one per piece of at most RECORD_PIECE_BYTES.
+template <class MakeLine>
+std::vector<std::string> body_lines(std::string_view body, MakeLine make_line) {
+  std::vector<std::string> lines;
+  lines.reserve((body.size() + RECORD_PIECE_BYTES - 1) / RECORD_PIECE_BYTES);
+  for (size_t at = 0; at < body.size(); at += RECORD_PIECE_BYTES) {
+    lines.push_back(make_line(body.substr(at, RECORD_PIECE_BYTES)));
+  }
+  return lines;
+}
+
 }  // namespace
 
 Recorder::Recorder(std::string path, Sender<std::string> sender, std::shared_ptr<QueueState> state)
@@ -134,18 +145,34 @@ awaitable<Result<std::shared_ptr<Recorder>>> Recorder::create(std::string sessio
   co_return std::shared_ptr<Recorder>(new Recorder(std::move(created.path), std::move(sender), std::move(state)));
 }
 
-void Recorder::send_line(std::string line) const {
-  const size_t cost = line.size() + LINE_OVERHEAD;
+bool Recorder::admit(size_t cost) const {
   size_t before = state_->queued.fetch_add(cost, std::memory_order_relaxed);
-  // A line bigger than the limit still goes when nothing else waits: the
-  // limit is there for a lagging disk, not for one large body.
+  // Lines bigger than the limit still go when nothing else waits: the limit
+  // is there for a lagging disk, not for one large body.
   if (before != 0 && before + cost > state_->limit) {
     state_->queued.fetch_sub(cost, std::memory_order_relaxed);
     state_->dropped.store(true, std::memory_order_relaxed);
-    return;
+    return false;
   }
+  return true;
+}
+
+void Recorder::send_line(std::string line) const {
+  const size_t cost = line.size() + LINE_OVERHEAD;
+  if (!admit(cost)) return;
   if (!sender_.try_send(std::move(line))) state_->queued.fetch_sub(cost, std::memory_order_relaxed);
 }
+
+void Recorder::send_lines(std::vector<std::string> lines) const {
+  size_t cost = 0;
+  for (const std::string& line : lines) cost += line.size() + LINE_OVERHEAD;
+  if (!admit(cost)) return;
+  for (std::string& line : lines) {
+    const size_t one = line.size() + LINE_OVERHEAD;
+    if (!sender_.try_send(std::move(line))) state_->queued.fetch_sub(one, std::memory_order_relaxed);
+  }
+}
+
 
 // Building a line only allocates; should even that fail, the record is
 // lost rather than the request.
@@ -166,7 +193,7 @@ void Recorder::req_headers(std::string_view id, std::string_view kind, std::stri
 void Recorder::req_body(std::string_view id, std::string_view kind, std::string_view body) const {
   if (body.empty()) return;
   try {
-    send_line(req_body_line(id, kind, body));
+    send_lines(body_lines(body, [&](std::string_view piece) { return req_body_line(id, kind, piece); }));
   } catch (const std::exception&) {
   }
 }
@@ -181,7 +208,7 @@ void Recorder::res_headers(std::string_view id, uint16_t status, std::string_vie
 void Recorder::res_body(std::string_view id, std::string_view body) const {
   if (body.empty()) return;
   try {
-    send_line(res_body_line(id, body));
+    send_lines(body_lines(body, [&](std::string_view piece) { return res_body_line(id, piece); }));
   } catch (const std::exception&) {
   }
 }

@@ -97,7 +97,8 @@ awaitable<Result<std::string>> Client::receive_packet() {
   }
   std::string decoded = utf8_lossy(std::string_view(buffer.data(), got));
   std::string text(trim_unicode_whitespace(decoded));
-  if (starts_with(text, "ERRR.")) co_return Error(text.substr(5));
+  // The service's own words reach the terminal, but never its control bytes.
+  if (starts_with(text, "ERRR.")) co_return Error(escape_controls(text.substr(5)));
   co_return text;
 }
 
@@ -188,7 +189,7 @@ awaitable<Result<Handshake>> Client::handshake(ConnectProto proto, std::string h
   // Dropped by Ctrl+C while the reply was on its way: the program's last
   // line has been written.
   co_await leave_if_cancelled();
-  write_stdout("Для подключения используйте: " + result.public_address + "\n");
+  write_stdout("Для подключения используйте: " + escape_controls(result.public_address) + "\n");
   co_return std::move(result);
 }
 

@@ -520,3 +520,24 @@ TEST_F(Relay, EndOfTheSessionClosesItsUdpSockets) {
 
 }  // namespace
 }  // namespace vostrelin
+
+namespace vostrelin {
+namespace {
+
+// A UDP id may hold any byte but ".": frames carry it as it came, messages
+// show its control characters escaped.
+TEST_F(Relay, UdpIdWithControlBytesIsEscapedInMessagesOnly) {
+  LocalUdpEcho local;
+  open("UDP", local.port(), {{"VOSTRELIN_TEST_UDP_SWEEP_MS", "100"}, {"VOSTRELIN_TEST_UDP_IDLE_MS", "200"}});
+  const std::string id = "\x1b]0;x\x07";
+  conn().send_now(mesg(id, "hi"));
+  Seen seen;
+  ASSERT_TRUE(collect(seen, [&](const Seen& s) { return s.data.count(id) > 0; }));
+  EXPECT_EQ(seen.data[id], "hi");
+  const std::string line = "UDP: connId=\\x1b]0;x\\x07 закрыт по idle-таймауту\n";
+  EXPECT_TRUE(process->wait_for_stderr(line, 5s)) << process->err();
+  EXPECT_EQ(process->err(), line);
+}
+
+}  // namespace
+}  // namespace vostrelin

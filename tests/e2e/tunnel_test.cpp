@@ -254,6 +254,8 @@ TEST_F(Tunnel, FramesThatEndTheSession) {
     std::string err;
   } cases[] = {
       {"an error frame", "PING.ERRR.сервис закрыт", true, "Ошибка от сервера: сервис закрыт\n"},
+      {"an error frame that would overwrite the line above", "ERRR.\x1b[1A\x1b[2K\rDone: all good", false,
+       "Ошибка от сервера: \\x1b[1A\\x1b[2K\\x0dDone: all good\n"},
       {"a front that can never be a frame", "ABCD!", false,
        "Неверный кадр от сервера (после метки нет точки): \"ABCD!\"\n"},
       {"a frame over the limit", "MESG.1.99999999999.", false,

@@ -234,6 +234,45 @@ TEST_F(HandshakeTest, Replies) {
   }
 }
 
+// Whatever the service sends is printed with its control characters made
+// visible; the address itself is kept as it came, for the session file.
+TEST_F(HandshakeTest, ServiceTextsCannotDriveTheTerminal) {
+  struct Case {
+    const char* name;
+    HandshakeScript script;
+    std::string out;    // standard output on success
+    std::string error;  // outermost message on failure
+  } cases[] = {
+      {"address that retitles the window and clears the screen",
+       with([](auto& s) { s.conn = "CONN.a.example\x1b]0;pwned\x07\x1b[2J"; }),
+       ADDRESS_LINE + "a.example\\x1b]0;pwned\\x07\\x1b[2J\n", ""},
+      {"address with a C1 control", with([](auto& s) { s.conn = "CONN.a.example\xC2\x9B" "2J"; }),
+       ADDRESS_LINE + "a.example\\xc2\\x9b2J\n", ""},
+      {"address without controls, as it came", with([](auto& s) { s.conn = "CONN.туннель.пример/ё\\x1b"; }),
+       ADDRESS_LINE + "туннель.пример/ё\\x1b\n", ""},
+      {"error that overwrites the line above",
+       with([](auto& s) { s.auth = "ERRR.\x1b[1A\x1b[2K\rDone: all good"; }), "",
+       "\\x1b[1A\\x1b[2K\\x0dDone: all good"},
+      {"error in reply to CONN", with([](auto& s) { s.conn = "ERRR.\x1b[31mнет адресов\x1b[0m"; }), "",
+       "\\x1b[31mнет адресов\\x1b[0m"},
+      {"unexpected frame among the rules",
+       with([](auto& s) { s.rule_writes = {"ERRR.\x1b[2J\x1b]0;x\x07zzzz"}; }), "",
+       "Неожиданный кадр вместо RULE: ERRR.\\x1b[2J\\x1b]0;x\\x07z"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Outcome o = play(c.script);
+    EXPECT_EQ(o.out, c.out);
+    if (c.error.empty()) {
+      ASSERT_TRUE(o.result.ok()) << o.result.error().describe();
+      EXPECT_EQ(o.result->public_address, c.script.conn->substr(5));
+    } else {
+      ASSERT_FALSE(o.result.ok());
+      EXPECT_EQ(o.result.error().message(), c.error);
+    }
+  }
+}
+
 // However the frames are cut or glued, the same rules come out in order
 // and the client asks for the address once the end frame is in.
 TEST_F(HandshakeTest, RuleFramesSplitAndGlued) {
