@@ -94,7 +94,7 @@ int main(int argc, char** argv) {
       report.mode = "quick";
       settings.tcp_bytes = 32ull << 20;
       settings.http_duration = std::chrono::milliseconds(500);
-      settings.udp_datagrams = 16384;
+      settings.udp_datagrams = 8192;
       settings.big_bytes = 256ull << 20;
       settings.memory_runs = 1;
       settings.stall = std::chrono::milliseconds(2000);
@@ -127,7 +127,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "vostrelin_bench: no scratch directory\n");
     return 1;
   }
-  const auto wanted = [&](const char* part) { return ("," + only + ",").find("," + std::string(part) + ",") != std::string::npos; };
+  const std::string parts = "," + only + ",";
+  const auto wanted = [&](const std::string& part) { return parts.find(',' + part + ',') != std::string::npos; };
   if (wanted("tcp")) run_tcp(settings, report);
   if (wanted("http")) run_http(settings, report);
   if (wanted("udp")) run_udp(settings, report);

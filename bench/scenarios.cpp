@@ -481,6 +481,14 @@ void run_http(const Settings& s, Report& report) {
 
 namespace {
 
+// Holds the sender to `rate` datagrams per second (no limit when 0):
+// before datagram number `sent`, waits until its time has come.
+void pace(double rate, uint64_t sent, Clock::time_point t0) {
+  if (rate <= 0) return;
+  std::this_thread::sleep_until(t0 + std::chrono::duration_cast<Clock::duration>(
+                                         std::chrono::duration<double>(static_cast<double>(sent) / rate)));
+}
+
 struct UdpRun {
   double per_s = 0;
   double loss_percent = 0;
@@ -490,7 +498,7 @@ struct UdpRun {
 // `count` datagrams through the tunnel under one id; `echo` counts what
 // comes back through the tunnel, otherwise what the local server got.
 UdpRun udp_tunnel_run(Tunnel& t, UdpServer& server, bool echo, uint64_t count, const std::string& id,
-                      std::chrono::milliseconds stall) {
+                      std::chrono::milliseconds stall, double rate = 0) {
   UdpRun out;
   server.reset();
   const std::string payload = payload_pattern(UDP_PAYLOAD);
@@ -510,7 +518,10 @@ UdpRun udp_tunnel_run(Tunnel& t, UdpServer& server, bool echo, uint64_t count, c
   LinkReader reader(*t.link, t.parser);
   Clock::time_point t0 = Clock::now();
   bool sent = true;
-  for (uint64_t b = 0; sent && b < batches; ++b) sent = t.link->send(batch, stall);
+  for (uint64_t b = 0; sent && b < batches; ++b) {
+    pace(rate, b * UDP_BATCH, t0);
+    sent = t.link->send(batch, stall);
+  }
   // Datagrams may be lost: the run ends when all came or none came for a
   // moment.
   wait_progress([&] { return arrived() >= count; }, arrived, 300ms);
@@ -531,7 +542,7 @@ UdpRun udp_tunnel_run(Tunnel& t, UdpServer& server, bool echo, uint64_t count, c
   return out;
 }
 
-UdpRun udp_direct_run(UdpServer& server, bool echo, uint64_t count) {
+UdpRun udp_direct_run(UdpServer& server, bool echo, uint64_t count, double rate = 0) {
   UdpRun out;
   server.reset();
   count = std::max<uint64_t>(1, count / UDP_BATCH) * UDP_BATCH;
@@ -560,7 +571,10 @@ UdpRun udp_direct_run(UdpServer& server, bool echo, uint64_t count) {
   const std::string payload = payload_pattern(UDP_PAYLOAD);
   const auto arrived = [&] { return echo ? returned.load() : server.received(); };
   Clock::time_point t0 = Clock::now();
-  for (uint64_t i = 0; i < count; ++i) ::send(fd, payload.data(), payload.size(), 0);
+  for (uint64_t i = 0; i < count; ++i) {
+    if (i % UDP_BATCH == 0) pace(rate, i, t0);
+    ::send(fd, payload.data(), payload.size(), 0);
+  }
   wait_progress([&] { return arrived() >= count; }, arrived, 300ms);
   stop = true;
   if (receiver.joinable()) receiver.join();
@@ -579,6 +593,7 @@ UdpRun udp_direct_run(UdpServer& server, bool echo, uint64_t count) {
 }  // namespace
 
 void run_udp(const Settings& s, Report& report) {
+  double direct_echo_rate = 0;
   for (bool echo : {false, true}) {
     std::string way = echo ? "512-byte datagrams echoed," : "512-byte datagrams one way,";
     Row& rate = report.add("UDP", way + " delivered", "datagrams/s");
@@ -607,6 +622,36 @@ void run_udp(const Settings& s, Report& report) {
           rate.direct.failure = d.failure;
         }
       }
+    }
+    if (echo && rate.direct.present()) direct_echo_rate = rate.direct.median();
+  }
+
+  // Loss below the tunnel's limit: both paths offered the same paced load,
+  // 80 % of what the direct path delivered echoed.
+  if (direct_echo_rate <= 0) return;
+  const double offered = 0.8 * direct_echo_rate;
+  Row& rate = report.add("UDP", "512-byte datagrams echoed, paced, delivered", "datagrams/s");
+  Row& loss = report.add("UDP", "512-byte datagrams echoed, paced, loss", "%");
+  rate.note = "both paths offered " + std::to_string(static_cast<long>(offered)) +
+              " datagrams/s, 80 % of the direct echoed rate";
+  UdpServer server(true);
+  say("UDP: %s\n", "echoed, paced");
+  std::unique_ptr<Tunnel> t = open_tunnel(s, "UDP", server.port());
+  if (!t->link) rate.tunnel.failure = t->error;
+  for (int run = 0; run < s.runs; ++run) {
+    if (t->link && rate.tunnel.failure.empty()) {
+      UdpRun r = udp_tunnel_run(*t, server, true, s.udp_datagrams, std::to_string(run + 1), s.stall, offered);
+      if (r.failure.empty()) {
+        rate.tunnel.values.push_back(r.per_s);
+        loss.tunnel.values.push_back(r.loss_percent);
+      } else {
+        rate.tunnel.failure = r.failure;
+      }
+    }
+    UdpRun d = udp_direct_run(server, true, s.udp_datagrams, offered);
+    if (d.failure.empty()) {
+      rate.direct.values.push_back(d.per_s);
+      loss.direct.values.push_back(d.loss_percent);
     }
   }
 }
