@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -50,6 +51,9 @@ ClientProcess::ClientProcess(const std::string& program, const std::string& mode
     int null_in = ::open("/dev/null", O_RDONLY);
     if (null_in >= 0) ::dup2(null_in, STDIN_FILENO);
     if (output != Output::Inherit) ::setpgid(0, 0);  // Ctrl+C at the bench's terminal is the bench's
+    // A bench that is stopped or dies takes its client with it.
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() == 1) ::_exit(127);
     ::signal(SIGINT, SIG_DFL);
     ::signal(SIGPIPE, SIG_DFL);
     std::vector<char*> argv, envp;

@@ -16,7 +16,7 @@ struct Settings {
   int runs = 5;
   uint64_t tcp_bytes = 512ull << 20;  // per run, each way, shared by the streams
   std::chrono::milliseconds http_duration{2000};
-  uint64_t udp_datagrams = 200000;
+  uint64_t udp_datagrams = 50000;
   uint64_t big_bytes = 1ull << 30;  // the memory figures' transfers
   int memory_runs = 5;
   int idle_ids = 1000;  // TCP ids held open for the per-id figure
