@@ -21,7 +21,6 @@
 
 #include <chrono>
 #include <cstddef>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -83,7 +82,10 @@ class LocalQueue {
 
   const size_t bound_;
   mutable std::mutex mutex_;
-  std::deque<std::string> items_;
+  // Queued items from head_ on; an empty deque would already cost an
+  // allocation for every idle connection.
+  std::vector<std::string> items_;
+  size_t head_ = 0;
   size_t bytes_ = 0;
   bool closed_ = false;
   bool abandoned_ = false;

@@ -302,7 +302,8 @@ TEST_F(Relay, TcpReopenedIdLeavesTheNewerConnectionAlone) {
   conn().send_now("TCPO.5PING.");
   Seen seen;
   ASSERT_TRUE(collect(seen, [](const Seen& s) { return s.pongs == 1; }));
-  for (int i = 0; i < 500 && local.accepted() < 1; ++i) std::this_thread::sleep_for(10ms);
+  // The first connection has taken its number before the second comes.
+  for (int i = 0; i < 500 && next.load() < 1; ++i) std::this_thread::sleep_for(10ms);
   // The second Open ends the first connection's input; the first
   // connection's end then removes nothing of the second's.
   conn().send_now("TCPO.5PING.");
@@ -353,7 +354,8 @@ TEST_F(Relay, TcpLocalPeerThatStopsReadingHoldsUpNobody) {
   open("TCP", local.port(), {{"VOSTRELIN_TEST_STALL_MS", "3000"}});
   // An open frame ends where the next frame begins.
   conn().send_now("TCPO.1PING.");
-  for (int i = 0; i < 500 && local.accepted() < 1; ++i) std::this_thread::sleep_for(10ms);
+  // The first connection is the stuck one before the second comes.
+  for (int i = 0; i < 500 && next.load() < 1; ++i) std::this_thread::sleep_for(10ms);
   conn().send_now("TCPO.2PING.");
   for (int i = 0; i < 500 && local.accepted() < 2; ++i) std::this_thread::sleep_for(10ms);
   // Less than the stuck connection may hold waiting: nothing waits for it.
