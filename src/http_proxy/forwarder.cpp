@@ -274,12 +274,7 @@ awaitable<void> run(asio::ip::tcp::socket service, uint16_t local_port, std::vec
   session->rules = std::make_shared<const SessionRules>(std::move(rules));
   session->recorder = std::move(recorder);
 
-  frames::Mode mode;
-  mode.tags = frames::HTTP_TAGS;
-  mode.make_handler = [session](frames::FrameSender frame_tx, std::shared_ptr<frames::SessionTasks> tasks) {
-    session->tasks = std::move(tasks);
-    return frames::session_handler(std::move(frame_tx), session, &handle_server_message);
-  };
+  frames::Mode mode = frames::mode_for(frames::HTTP_TAGS, session, &handle_server_message);
   co_await frames::forward(std::move(service), std::move(mode));
 }
 

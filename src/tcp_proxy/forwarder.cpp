@@ -193,12 +193,7 @@ awaitable<void> run(asio::ip::tcp::socket service, uint16_t local_port) {
   session->counters = std::make_shared<frames::ByteCounters>();
   write_stdout(frames::stats_lines(0, 0));
 
-  frames::Mode mode;
-  mode.tags = frames::TCP_TAGS;
-  mode.make_handler = [session](frames::FrameSender frame_tx, std::shared_ptr<frames::SessionTasks> tasks) {
-    session->tasks = std::move(tasks);
-    return frames::session_handler(std::move(frame_tx), session, &handle_server_message);
-  };
+  frames::Mode mode = frames::mode_for(frames::TCP_TAGS, session, &handle_server_message);
   co_await frames::forward(std::move(service), std::move(mode));
 }
 

@@ -197,12 +197,7 @@ awaitable<void> run(asio::ip::tcp::socket service, uint16_t local_port) {
   session->counters = std::make_shared<frames::ByteCounters>();
   write_stdout(frames::stats_lines(0, 0));
 
-  frames::Mode mode;
-  mode.tags = frames::UDP_TAGS;
-  mode.make_handler = [session](frames::FrameSender frame_tx, std::shared_ptr<frames::SessionTasks> tasks) {
-    session->tasks = std::move(tasks);
-    return frames::session_handler(std::move(frame_tx), session, &handle_server_message);
-  };
+  frames::Mode mode = frames::mode_for(frames::UDP_TAGS, session, &handle_server_message);
   mode.make_extra = [session] { return udp_idle_sweep_task(session); };
   co_await frames::forward(std::move(service), std::move(mode));
 }
