@@ -20,9 +20,9 @@
 #include "inspector/assets.h"
 #include "inspector/pages.h"
 #include "inspector/reader.h"
-#include "main/key_file.h"
 #include "support/http_head.h"
 #include "support/output.h"
+#include "support/paths.h"
 
 namespace vostrelin::inspector {
 namespace {
