@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 
-packages=(cmake g++ make libasio-dev nlohmann-json3-dev libssl-dev libgtest-dev python3)
+packages=(cmake g++ make libasio-dev nlohmann-json3-dev libssl-dev libgtest-dev libicu-dev python3)
 for arg in "$@"; do
   case "$arg" in
     --with-browser) packages+=(chromium) ;;

@@ -10,8 +10,8 @@
 #include <system_error>
 #include <unordered_map>
 
-#include "main/key_file.h"
 #include "support/base64.h"
+#include "support/paths.h"
 #include "support/text.h"
 
 namespace vostrelin::inspector {

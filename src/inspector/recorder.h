@@ -61,8 +61,7 @@ class Recorder {
   // context "создание ~/.vostrelin/sessions" when the directory cannot be
   // made, "создание файла сессии" when the file cannot be created, and the
   // bare write error when the header line cannot be written.
-  // Build meta in a statement of its own: g++ 12 destroys a braced
-  // temporary made inside a co_await expression twice.
+  // Build meta in a statement of its own (src/support/README.md, g++ 12).
   static awaitable<Result<std::shared_ptr<Recorder>>> create(std::string sessions_dir, SessionMeta meta,
                                                             uint16_t local_port);
   static awaitable<Result<std::shared_ptr<Recorder>>> create(std::string sessions_dir, SessionMeta meta,

@@ -20,9 +20,9 @@
 #include "inspector/assets.h"
 #include "inspector/pages.h"
 #include "inspector/reader.h"
-#include "main/key_file.h"
 #include "support/http_head.h"
 #include "support/output.h"
+#include "support/paths.h"
 
 namespace vostrelin::inspector {
 namespace {
@@ -309,7 +309,9 @@ size_t connection_bound() {
   return std::clamp<size_t>(static_cast<size_t>(limit.rlim_cur / 4), 1, MAX_CONNECTIONS);
 }
 
-awaitable<void> serve(tcp::acceptor listener, std::string sessions_dir, ServeLimits limits) {
+namespace {
+
+awaitable<void> accept_connections(tcp::acceptor& listener, std::string sessions_dir, ServeLimits limits) {
   auto dir = std::make_shared<const std::string>(std::move(sessions_dir));
   auto slots = std::make_shared<ConnectionSlots>(listener.get_executor(), std::max<size_t>(limits.max_connections, 1));
   asio::steady_timer pause(listener.get_executor());
@@ -329,6 +331,18 @@ awaitable<void> serve(tcp::acceptor listener, std::string sessions_dir, ServeLim
     // A strand per connection: its reads and its head timer race there.
     asio::co_spawn(asio::make_strand(listener.get_executor()),
                    connection_task(std::move(stream), dir, slots, limits.head_timeout), asio::detached);
+  }
+}
+
+}  // namespace
+
+awaitable<void> serve(tcp::acceptor listener, std::string sessions_dir, ServeLimits limits) {
+  // The loop handles accept errors itself; what escapes it ends the
+  // inspector, and is said so.
+  try {
+    co_await accept_connections(listener, std::move(sessions_dir), limits);
+  } catch (const std::exception& e) {
+    write_stderr("inspector: ошибка accept: " + std::string(e.what()) + "\n");
   }
 }
 

@@ -18,6 +18,8 @@
 #include <vector>
 
 #include "main/client.h"
+#include "main/handshake_errors.h"
+#include "main/key_file.h"
 #include "main/rule_frames.h"
 #include "support/fake_service.h"
 #include "support/process.h"
