@@ -139,7 +139,7 @@ void tcp_faults(const SoakSettings& s, Verdict& v) {
            (sink_closed ? "closed after " + std::to_string(static_cast<int>(sink_s)) + " s" : std::string("not closed")) +
            "; message: " + line_with(err, "4 МиБ"));
   v.figure("TCP: the resetting local connection sent " + std::to_string(reset_bytes.load() >> 10) + " KiB and was " +
-           (reset_closed ? "closed" : "not closed") + "; message: " + line_with(err, "подключени"));
+           (reset_closed ? "closed" : "not closed") + "; message: " + line_with(err, "подключения 6"));
   if (!done) v.fail("TCP: the healthy ids stalled");
   std::string bad = healthy.check();
   if (!bad.empty()) v.fail("TCP: " + bad);
