@@ -3,6 +3,9 @@
 #include "soak.h"
 
 #include <sys/resource.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -192,9 +195,26 @@ HttpAnswer http_get(uint16_t port, const std::string& path, std::chrono::millise
   HttpAnswer a;
   Clock::time_point t0 = Clock::now();
   Clock::time_point deadline = t0 + timeout;
-  int fd = connect_loopback(port);
-  if (fd < 0) {
+  // A connection the listener has no room for would block a plain
+  // connect for minutes of SYN retries; this one waits until the deadline.
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  to.sin_port = htons(port);
+  if (fd < 0 || (::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0 && errno != EINPROGRESS)) {
+    if (fd >= 0) ::close(fd);
     a.error = "connect failed";
+    return a;
+  }
+  pollfd writable{fd, POLLOUT, 0};
+  int err = 0;
+  socklen_t err_len = sizeof err;
+  if (::poll(&writable, 1, static_cast<int>(timeout.count())) <= 0 ||
+      ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &err_len) != 0 || err != 0) {
+    ::close(fd);
+    a.error = "no connection within " + std::to_string(timeout.count()) + " ms";
+    a.ms = std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
     return a;
   }
   std::string answer;

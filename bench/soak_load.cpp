@@ -350,7 +350,7 @@ void many_udp_ids(const SoakSettings& s, Verdict& v, int ids) {
 
 // Bound on the resident size while a large transfer streams: the
 // client's queues and buffers, not the transfer, set it.
-constexpr long STREAM_BOUND_KIB = 128 * 1024;
+constexpr long STREAM_BOUND_KIB = 160 * 1024;
 
 void big_tcp(const SoakSettings& s, Verdict& v, uint64_t bytes) {
   TcpEchoServer echo;
