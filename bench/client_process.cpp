@@ -10,6 +10,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <vector>
@@ -136,6 +137,25 @@ long ClientProcess::rss_kib() const {
   long size = 0, resident = 0;
   if (!(f >> size >> resident)) return 0;
   return resident * (::sysconf(_SC_PAGESIZE) / 1024);
+}
+
+long ClientProcess::thread_count() const {
+  std::ifstream f("/proc/" + std::to_string(pid_) + "/status");
+  std::string line;
+  while (std::getline(f, line)) {
+    if (line.rfind("Threads:", 0) == 0) return std::strtol(line.c_str() + 8, nullptr, 10);
+  }
+  return -1;
+}
+
+long ClientProcess::open_descriptors() const {
+  std::error_code ec;
+  long n = 0;
+  for (std::filesystem::directory_iterator it("/proc/" + std::to_string(pid_) + "/fd", ec), end; !ec && it != end;
+       it.increment(ec)) {
+    ++n;
+  }
+  return ec ? -1 : n;
 }
 
 std::string ClientProcess::error_text() const {

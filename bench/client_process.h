@@ -40,6 +40,10 @@ class ClientProcess {
   double cpu_seconds() const;
   // Resident size in KiB, from /proc.
   long rss_kib() const;
+  // Threads and open descriptors of the process, from /proc; -1 when it
+  // cannot be read.
+  long thread_count() const;
+  long open_descriptors() const;
   // What the client wrote on standard error so far.
   std::string error_text() const;
 

@@ -232,7 +232,7 @@ ServiceListener::~ServiceListener() {
 
 std::unique_ptr<ControlLink> ServiceListener::accept_session(const std::string& public_address,
                                                               std::chrono::milliseconds timeout,
-                                                              std::string& error) {
+                                                              std::string& error, std::string_view rules) {
   Clock::time_point deadline = Clock::now() + timeout;
   if (!wait_readable(fd_, timeout)) {
     error = "the client did not connect";
@@ -261,8 +261,7 @@ std::unique_ptr<ControlLink> ServiceListener::accept_session(const std::string& 
     return true;
   };
   if (!step("EHLO.", "EHLO.1") || !step("AUTH.", "AUTH.OK") || !step("OPTS.", "OPTS.OK")) return nullptr;
-  // No rewrite rules: the empty list's end frame alone.
-  if (!send_all(fd, "RULE.0.", deadline)) {
+  if (!send_all(fd, rules, deadline)) {
     error = "could not send the rules";
     return nullptr;
   }

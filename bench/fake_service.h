@@ -91,9 +91,11 @@ class ServiceListener {
 
   // Waits for the client to connect and answers its handshake; the reply to
   // "CONN" names `public_address`. Nothing when the client does not come or
-  // does not finish in time (then `error` says where it stopped).
+  // does not finish in time (then `error` says where it stopped). `rules`
+  // are the bytes sent as the rule frames.
   std::unique_ptr<ControlLink> accept_session(const std::string& public_address,
-                                              std::chrono::milliseconds timeout, std::string& error);
+                                              std::chrono::milliseconds timeout, std::string& error,
+                                              std::string_view rules = "RULE.0.");
 
  private:
   int fd_ = -1;

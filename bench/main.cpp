@@ -4,6 +4,7 @@
 //   vostrelin_bench [--quick | --smoke] [--json FILE] [--only tcp,http,udp,memory]
 //                   [--no-terminal] [--program PATH]
 //   vostrelin_bench play HTTP|TCP|UDP <local port> [<public port>] [--program PATH]
+//   vostrelin_bench soak [--quick] [--only reconnect,stall,hostile,local-faults,scale,inspector]
 //
 // Everything runs on 127.0.0.1, every run is bounded, and the bench stops by
 // itself.
@@ -22,6 +23,7 @@
 #include "playground.h"
 #include "report.h"
 #include "scenarios.h"
+#include "soak.h"
 
 namespace {
 
@@ -31,7 +33,8 @@ int usage() {
   std::fprintf(stderr,
                "usage: vostrelin_bench [--quick | --smoke] [--json FILE] [--only tcp,http,udp,memory]\n"
                "                       [--no-terminal] [--program PATH]\n"
-               "       vostrelin_bench play HTTP|TCP|UDP <local port> [<public port>] [--program PATH]\n");
+               "       vostrelin_bench play HTTP|TCP|UDP <local port> [<public port>] [--program PATH]\n"
+               "       vostrelin_bench soak [--quick] [--only reconnect,stall,hostile,local-faults,scale,inspector]\n");
   return 2;
 }
 
@@ -65,6 +68,10 @@ int main(int argc, char** argv) {
   if (::access(program.c_str(), X_OK) != 0) {
     std::fprintf(stderr, "vostrelin_bench: cannot run the client at %s\n", program.c_str());
     return 1;
+  }
+
+  if (!args.empty() && args[0] == "soak") {
+    return soak_main(program, std::vector<std::string>(args.begin() + 1, args.end()));
   }
 
   if (!args.empty() && args[0] == "play") {

@@ -20,6 +20,7 @@
 #include "client_process.h"
 #include "fake_service.h"
 #include "local_servers.h"
+#include "tunnel.h"
 
 namespace vostrelin::bench {
 namespace {
@@ -41,90 +42,10 @@ void say(const char* fmt, const std::string& what) {
   std::fflush(stderr);
 }
 
-// ---- one session of the client ------------------------------------------------
-
-struct Tunnel {
-  ServiceListener listener;
-  std::unique_ptr<ClientProcess> client;
-  std::unique_ptr<ControlLink> link;
-  ClientFrameParser parser;
-  std::string error;
-};
-
-std::string home_dir(const Settings& s, const std::string& name) {
-  std::string home = s.work_dir + "/" + name;
-  std::filesystem::create_directories(home);
-  std::ofstream(home + "/vostrelin.key") << "bench-token\n";
-  return home;
-}
-
-std::unique_ptr<Tunnel> open_tunnel(const Settings& s, const std::string& mode, uint16_t local_port,
-                                    Output output = Output::File,
-                                    std::map<std::string, std::string> env = {{"VOSTRELIN_INSPECTOR", "off"}},
-                                    const std::string& home_name = "home") {
-  auto t = std::make_unique<Tunnel>();
-  if (!t->listener.ok()) {
-    t->error = "no control listener";
-    return t;
-  }
-  std::string home = home_dir(s, home_name);
-  t->client = std::make_unique<ClientProcess>(s.program, mode, local_port, t->listener.port(), home, output, env);
-  t->link = t->listener.accept_session("bench.tunnel.example", 10s, t->error);
-  if (t->link && !t->link->ping(t->parser)) {
-    t->error = "no answer to PING after the handshake";
-    t->link.reset();
-  }
-  if (!t->link) {
-    std::string err = t->client->error_text();
-    if (!err.empty()) t->error += " (client: " + err.substr(0, 300) + ")";
-  }
-  return t;
-}
-
-// Turns the id of a data frame into an index into this run's streams.
-int id_index(std::string_view id, int first) {
-  int n = 0;
-  auto [p, ec] = std::from_chars(id.data(), id.data() + id.size(), n);
-  if (ec != std::errc() || p != id.data() + id.size()) return -1;
-  return n - first;
-}
-
-std::string payload_pattern(size_t n) {
-  std::string p(n, '\0');
-  for (size_t i = 0; i < n; ++i) p[i] = static_cast<char>('a' + i % 26);
-  return p;
-}
-
-// Waits until done() holds; fails when progress() stays the same for the
-// stall limit.
-template <class Done, class Progress>
-bool wait_progress(Done done, Progress progress, std::chrono::milliseconds stall) {
-  auto last = progress();
-  Clock::time_point moved = Clock::now();
-  while (!done()) {
-    std::this_thread::sleep_for(1ms);
-    auto now = progress();
-    if (now != last) {
-      last = now;
-      moved = Clock::now();
-    } else if (Clock::now() - moved > stall) {
-      return false;
-    }
-  }
-  return true;
-}
-
 // ---- TCP --------------------------------------------------------------------------
 
-struct TcpRun {
-  double mib_per_s = 0;
-  double client_cpu_per_gib = 0;
-  double service_busiest = 0;  // percent of one core
-  std::string failure;
-};
+}  // namespace
 
-// `streams` ids, `bytes` each way per id, through the tunnel to the echo
-// server and back.
 TcpRun tcp_tunnel_run(Tunnel& t, int streams, uint64_t bytes, int first_id, std::chrono::milliseconds stall) {
   TcpRun out;
   const size_t each = std::max<size_t>(1, BATCH_FRAMES / static_cast<size_t>(streams));
@@ -200,6 +121,8 @@ TcpRun tcp_tunnel_run(Tunnel& t, int streams, uint64_t bytes, int first_id, std:
   out.service_busiest = 100.0 * std::max(writer_cpu, reader.cpu_seconds()) / wall;
   return out;
 }
+
+namespace {
 
 TcpRun tcp_direct_run(uint16_t port, int streams, uint64_t bytes) {
   TcpRun out;
@@ -298,9 +221,13 @@ namespace {
 
 const std::string SMALL_REQUEST = "GET /small HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
 
+}  // namespace
+
 std::string http_open(const std::string& id, const std::string& request) {
   return "HTPO." + id + "MESG." + id + "." + std::to_string(request.size()) + "." + request;
 }
+
+namespace {
 
 struct HttpRun {
   double rps = 0;
@@ -658,10 +585,6 @@ void run_udp(const Settings& s, Report& report) {
 
 // ---- memory -----------------------------------------------------------------------
 
-namespace {
-
-// The peak resident size while one request's response of `size` bytes
-// comes through the tunnel.
 std::string http_big_response(Tunnel& t, uint64_t size, std::chrono::milliseconds stall, long& peak_kib) {
   std::atomic<uint64_t> got{0};
   std::atomic<bool> closed{false};
@@ -686,8 +609,6 @@ std::string http_big_response(Tunnel& t, uint64_t size, std::chrono::millisecond
   if (got.load() < size) return "response short: " + std::to_string(got.load()) + " bytes";
   return {};
 }
-
-}  // namespace
 
 void run_memory(const Settings& s, Report& report) {
   const std::string big = s.big_bytes >= (1ull << 30) ? std::to_string(s.big_bytes >> 30) + " GiB"

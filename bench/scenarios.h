@@ -25,9 +25,28 @@ struct Settings {
   std::chrono::milliseconds stall{5000};
 };
 
+struct Tunnel;
+
 void run_tcp(const Settings& s, Report& report);
 void run_http(const Settings& s, Report& report);
 void run_udp(const Settings& s, Report& report);
 void run_memory(const Settings& s, Report& report);
+
+// Pieces the soak run reuses.
+struct TcpRun {
+  double mib_per_s = 0;
+  double client_cpu_per_gib = 0;
+  double service_busiest = 0;  // percent of one core
+  std::string failure;
+};
+// `streams` ids, `bytes` each way per id, through the tunnel to the echo
+// server and back.
+TcpRun tcp_tunnel_run(Tunnel& t, int streams, uint64_t bytes, int first_id, std::chrono::milliseconds stall);
+// "HTPO." for `id` and the whole request in one data frame.
+std::string http_open(const std::string& id, const std::string& request);
+// One request (id 1) whose response of `size` bytes comes through the
+// tunnel; the peak resident size meanwhile goes to `peak_kib`. Empty when
+// the whole response came.
+std::string http_big_response(Tunnel& t, uint64_t size, std::chrono::milliseconds stall, long& peak_kib);
 
 }  // namespace vostrelin::bench
