@@ -101,20 +101,15 @@ awaitable<void> local_reader_task(asio::ip::tcp::socket& socket, const RequestJo
   std::optional<RecorderSink> sink = sink_for(*job.session, job.id);
   ResponseTracker response(sink ? &*sink : nullptr);
   frames::FrameSender frame_tx = job.frame_tx;
+  std::string frame;
+  auto take = [&](std::string_view bytes) {
+    response.take(bytes);
+    frame = frames::data_frame(job.id, bytes);
+  };
   for (;;) {
-    std::span<char> buffer = frames::thread_read_buffer(frames::LOCAL_READ_BYTES);
-    asio::error_code ec;
-    size_t n = socket.read_some(asio::buffer(buffer.data(), buffer.size()), ec);
-    if (ec == asio::error::would_block) {
-      auto [waited] = co_await socket.async_wait(asio::ip::tcp::socket::wait_read, as_tuple_awaitable);
-      if (frames::is_stop(waited)) co_return;
-      if (!waited) continue;
-      ec = waited;
-    }
+    asio::error_code ec = co_await frames::read_local(socket, take);
+    if (frames::is_stop(ec)) co_return;
     if (!ec) {
-      std::string_view bytes(buffer.data(), n);
-      response.take(bytes);
-      std::string frame = frames::data_frame(job.id, bytes);
       // The writer has ended: the session is over, nothing more is said.
       if (!co_await frame_tx.send(std::move(frame))) co_return;
       continue;

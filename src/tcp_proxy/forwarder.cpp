@@ -57,21 +57,16 @@ awaitable<void> to_local(const std::string& id, uint64_t serial, frames::LocalQu
 // The local service's bytes, socket to frames, until its end of stream.
 awaitable<void> from_local(const std::string& id, uint64_t serial, asio::ip::tcp::socket& socket,
                            frames::FrameSender& frame_tx, TcpSession& session, Ends& ends) {
+  std::string frame;
+  auto take = [&](std::string_view bytes) {
+    session.counters->from_local += bytes.size();
+    session.counters->print_stats();
+    frame = frames::data_frame(id, bytes);
+  };
   for (;;) {
-    std::span<char> buffer = frames::thread_read_buffer(frames::LOCAL_READ_BYTES);
-    asio::error_code ec;
-    size_t n = socket.read_some(asio::buffer(buffer.data(), buffer.size()), ec);
-    if (ec == asio::error::would_block) {
-      auto [waited] = co_await socket.async_wait(asio::ip::tcp::socket::wait_read, as_tuple_awaitable);
-      if (ends.broken || frames::is_stop(waited)) co_return;
-      if (!waited) continue;
-      ec = waited;
-    }
-    if (ends.broken) co_return;
+    asio::error_code ec = co_await frames::read_local(socket, take);
+    if (ends.broken || frames::is_stop(ec)) co_return;
     if (!ec) {
-      session.counters->from_local += n;
-      session.counters->print_stats();
-      std::string frame = frames::data_frame(id, std::string_view(buffer.data(), n));
       // The writer has ended: the session is over.
       if (!co_await frame_tx.send(std::move(frame))) co_return;
       continue;
