@@ -40,16 +40,10 @@ void raise_descriptor_limit() {
 }
 
 // Frame buffers of tens of KiB are made on one thread and freed on another
-// at the rate of the traffic. By default the allocator spreads them over
-// many arenas, hands the memory of such frees back to the system and
-// faults it in again for the next frames. Two arenas, each keeping up to
-// 8 MiB of freed memory, serve a whole transfer with the same pages while
-// what is kept stays bounded.
-void keep_freed_memory() {
-  ::mallopt(M_MMAP_THRESHOLD, 4 * 1024 * 1024);
-  ::mallopt(M_TRIM_THRESHOLD, 8 * 1024 * 1024);
-  ::mallopt(M_ARENA_MAX, 2);
-}
+// at the rate of the traffic. Spread over an arena per thread, such frees
+// leave every arena holding memory another thread would have used; two
+// arenas keep the process's memory flat across many sessions.
+void keep_freed_memory() { ::mallopt(M_ARENA_MAX, 2); }
 
 }  // namespace
 
