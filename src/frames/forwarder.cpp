@@ -129,6 +129,10 @@ Forwarding::Forwarding(asio::ip::tcp::socket service)
     : strand_(asio::make_strand(service.get_executor())),
       tasks_(SessionTasks::create()),
       ended_(std::make_shared<EndChannel>(worker_executor(), 4)) {
+  // Frames go out as soon as they are queued; the writer already gathers
+  // what is waiting into one write.
+  asio::error_code ignored;
+  service.set_option(asio::ip::tcp::no_delay(true), ignored);
   std::tie(read_, write_) = split(std::move(service));
   std::tie(frame_tx_, frame_rx_) = make_channel<std::string>(worker_executor(), FRAME_CHANNEL_CAPACITY);
 }

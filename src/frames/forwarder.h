@@ -75,6 +75,20 @@ struct Mode {
   std::function<awaitable<void>()> make_extra;
 };
 
+// The mode whose reader hands every frame to handle(message, frame_tx,
+// session), with the session's task set kept in session->tasks.
+template <class Session, class Handle>
+Mode mode_for(FrameTags tags, std::shared_ptr<Session> session, Handle handle) {
+  Mode mode;
+  mode.tags = tags;
+  mode.make_handler = [session = std::move(session), handle](FrameSender frame_tx,
+                                                             std::shared_ptr<SessionTasks> tasks) {
+    session->tasks = std::move(tasks);
+    return session_handler(std::move(frame_tx), session, handle);
+  };
+  return mode;
+}
+
 // One forwarding session over the service connection: starts the writer,
 // the mode's extra task and the reader, and returns once the first of them
 // has ended. Returning, or being abandoned where it waits, stops every task

@@ -38,7 +38,9 @@ struct Pong {  // also every four bytes and "." that the mode does not know
   bool operator==(const Pong&) const = default;
 };
 struct Error {
-  std::string text;  // decoded as UTF-8 with U+FFFD replacement
+  // Decoded as UTF-8 with U+FFFD replacement, with its control characters
+  // escaped (escape_controls): the service's text, ready for the terminal.
+  std::string text;
   bool operator==(const Error&) const = default;
 };
 
@@ -76,10 +78,33 @@ struct Malformed {
 
 using FrontScan = std::variant<Parsed, NeedMore, Malformed>;
 
+// How far the scans of one front have got. A front that grows by a byte at
+// a time would otherwise be looked at from its first byte after every read:
+// a "MESG." frame whose length field never ends, or an open id of endless
+// digits, would cost time in the square of its length. A fresh value stands
+// at the front's first byte.
+struct ScanState {
+  size_t next = 0;        // first byte of the front not yet looked at
+  size_t id_end = 0;      // "MESG.": where the "." after the id is; 0 until found
+  size_t length_end = 0;  // "MESG.": where the "." after the length is; 0 until found
+  uint64_t length = 0;    // "MESG.": the length field's value so far
+  bool length_digit = false;     // a digit of the length field has come
+  bool length_too_large = false;  // its digits have gone beyond 2^64-1
+  // Bytes looked at over all scans of this front, for the bound above: at
+  // most about the front's length.
+  size_t examined = 0;
+};
+
 // Looks at the front of `bytes` (the whole of what has been received and not
 // yet taken) and tells whether a frame can be taken from it. Pure: keeps no
 // state and changes nothing.
 FrontScan scan_front(std::string_view bytes, const FrameTags& tags);
+
+// The same, going on from where the last scan of this front stopped. bytes
+// must be that front with more bytes after it (and tags the same). Once a
+// frame is taken, or the front is found malformed, the state is fresh
+// again: for the next front, or for the same front looked at anew.
+FrontScan scan_front(std::string_view bytes, const FrameTags& tags, ScanState& state);
 
 // The frame at the front, or nothing: nothing both while more bytes are
 // needed and when the front can never become a frame.
@@ -93,7 +118,8 @@ std::string tcp_close_frame(std::string_view id);                       // "TCPC
 
 // Up to `limit` bytes of a front as printable text: printable ASCII stays,
 // a backslash and every other byte are written as escapes ("\\", "\x1b"), so
-// that nothing the service sends can drive the terminal.
+// that nothing the service sends can drive the terminal. The byte escapes
+// are those of escape_controls, which service texts go through.
 std::string quote_front(std::string_view bytes, size_t limit = 16);
 
 }  // namespace vostrelin::frames

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <functional>
 #include <span>
+#include <string_view>
 #include <system_error>
 
 #include "frames/local_queue.h"
@@ -36,5 +37,26 @@ std::error_code write_zero_error();
 // left to the caller. The socket is in non-blocking mode.
 awaitable<std::error_code> write_queue(LocalQueue& queue, asio::ip::tcp::socket& socket,
                                        const std::function<void(size_t)>& item_written);
+
+// Waits until `socket` has bytes, its end or an error, then reads once, at
+// most LOCAL_READ_BYTES, into the calling thread's buffer and hands the
+// bytes to take(bytes) before anything else can run on this thread; take
+// copies what it keeps. Returns the read's error (eof at the end) or
+// success. Pass `take` as a named object: g++ 12 mishandles a lambda
+// temporary inside a co_await expression (support/README.md).
+template <class Take>
+awaitable<asio::error_code> read_local(asio::ip::tcp::socket& socket, Take& take) {
+  for (;;) {
+    std::span<char> buffer = thread_read_buffer(LOCAL_READ_BYTES);
+    asio::error_code ec;
+    size_t n = socket.read_some(asio::buffer(buffer.data(), buffer.size()), ec);
+    if (ec != asio::error::would_block) {
+      if (!ec) take(std::string_view(buffer.data(), n));
+      co_return ec;
+    }
+    auto [waited] = co_await socket.async_wait(asio::ip::tcp::socket::wait_read, as_tuple_awaitable);
+    if (waited) co_return waited;
+  }
+}
 
 }  // namespace vostrelin::frames

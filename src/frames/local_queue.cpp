@@ -17,6 +17,12 @@ awaitable<LocalQueue::Push> LocalQueue::push(std::string& bytes, std::chrono::mi
     std::lock_guard<std::mutex> guard(mutex_);
     if (abandoned_) co_return Push::Gone;
     bytes_ += bytes.size();
+    // Taken items leave the front in bulk, so the vector keeps no long
+    // run of them while the consumer never quite catches up.
+    if (head_ > 64 && head_ * 2 > items_.size()) {
+      items_.erase(items_.begin(), items_.begin() + static_cast<std::ptrdiff_t>(head_));
+      head_ = 0;
+    }
     items_.push_back(std::move(bytes));
     wake(consumer_);
     if (bytes_ <= bound_) co_return Push::Queued;
@@ -57,13 +63,17 @@ awaitable<bool> LocalQueue::take(std::vector<std::string>& out, size_t max_bytes
     std::shared_ptr<asio::steady_timer> timer;
     {
       std::lock_guard<std::mutex> guard(mutex_);
-      if (!items_.empty()) {
+      if (head_ < items_.size()) {
         size_t taken = 0;
         do {
-          taken += items_.front().size();
-          out.push_back(std::move(items_.front()));
-          items_.pop_front();
-        } while (!items_.empty() && taken + items_.front().size() <= max_bytes);
+          taken += items_[head_].size();
+          out.push_back(std::move(items_[head_]));
+          ++head_;
+        } while (head_ < items_.size() && taken + items_[head_].size() <= max_bytes);
+        if (head_ == items_.size()) {
+          items_.clear();
+          head_ = 0;
+        }
         co_return true;
       }
       if (closed_) co_return false;
@@ -91,9 +101,23 @@ void LocalQueue::written(size_t n) {
 void LocalQueue::abandon() {
   std::lock_guard<std::mutex> guard(mutex_);
   abandoned_ = true;
-  items_.clear();
+  std::vector<std::string>().swap(items_);
+  head_ = 0;
   bytes_ = 0;
   wake(producer_);
+}
+
+void LocalQueue::stall() {
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    stalled_ = true;
+  }
+  abandon();
+}
+
+bool LocalQueue::stalled() const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return stalled_;
 }
 
 size_t LocalQueue::waiting() const {

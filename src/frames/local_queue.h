@@ -21,7 +21,6 @@
 
 #include <chrono>
 #include <cstddef>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -65,6 +64,11 @@ class LocalQueue {
   // push returns at once.
   void abandon();
 
+  // Producer: the consumer took nothing for the stall limit and is being
+  // closed; what is queued is dropped, as after abandon().
+  void stall();
+  bool stalled() const;
+
   // Bytes queued or handed out and not yet written.
   size_t waiting() const;
 
@@ -78,10 +82,14 @@ class LocalQueue {
 
   const size_t bound_;
   mutable std::mutex mutex_;
-  std::deque<std::string> items_;
+  // Queued items from head_ on; an empty deque would already cost an
+  // allocation for every idle connection.
+  std::vector<std::string> items_;
+  size_t head_ = 0;
   size_t bytes_ = 0;
   bool closed_ = false;
   bool abandoned_ = false;
+  bool stalled_ = false;
   Waiter producer_;
   Waiter consumer_;
 };

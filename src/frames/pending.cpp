@@ -24,10 +24,7 @@ void Pending::append(std::string_view bytes) {
 
 FrontScan Pending::next() {
   std::string_view bytes = front();
-  if (wait_for_ > 0 && bytes.size() < wait_for_) return NeedMore{wait_for_};
-  wait_for_ = 0;
-
-  FrontScan scan = scan_front(bytes, tags_);
+  FrontScan scan = scan_front(bytes, tags_, scan_);
   if (Parsed* parsed = std::get_if<Parsed>(&scan)) {
     start_ += parsed->count;
     if (start_ == buf_.size()) {
@@ -44,7 +41,6 @@ FrontScan Pending::next() {
   if (more.needed && *more.needed > max_frame_) return Malformed{too_long(max_frame_, bytes)};
   // A whole frame of at most max_frame_ bytes would have parsed.
   if (bytes.size() >= max_frame_) return Malformed{too_long(max_frame_, bytes)};
-  if (more.needed) wait_for_ = static_cast<size_t>(*more.needed);
   return scan;
 }
 

@@ -36,14 +36,17 @@ class Pending {
   size_t size() const { return buf_.size() - start_; }
   std::string_view front() const { return std::string_view(buf_).substr(start_); }
 
+  // Bytes the scans of the current front have looked at: each scan goes on
+  // where the previous one stopped, so this stays about the front's length
+  // however many reads it took.
+  size_t scanned() const { return scan_.examined; }
+
  private:
   FrameTags tags_;
   size_t max_frame_;
   std::string buf_;
   size_t start_ = 0;  // bytes of buf_ already taken
-  // The total the front must reach before a scan can tell more; saves
-  // rescanning a long incomplete data frame after every read.
-  size_t wait_for_ = 0;
+  ScanState scan_;    // how far the scans of the front have got
 };
 
 }  // namespace vostrelin::frames

@@ -131,12 +131,10 @@ class Relocator {
 
 // The body after one JSON rule, or nothing when the rule cannot act.
 std::optional<std::string> apply_json_rule(const std::string& body, const Rule& rule,
-                                           size_t max_size) {
-  Result<jsonpath::Path> path = jsonpath::compile(rule.from);
-  if (!path) return std::nullopt;
+                                           const jsonpath::Path& path, size_t max_size) {
   std::optional<Json> doc = read_json(body);
   if (!doc) return std::nullopt;
-  Result<jsonpath::Matches> matches = jsonpath::find(*path, *doc);
+  Result<jsonpath::Matches> matches = jsonpath::find(path, *doc);
   if (!matches) return std::nullopt;
 
   const Json value = rule.action == RuleAction::DELETE ? Json(nullptr) : replacement_value(rule.to);
@@ -190,9 +188,23 @@ Json replacement_value(std::string_view to) {
   return Json(std::string(to));
 }
 
-std::string apply_body_rules(std::string body, std::span<const Rule> rules, size_t max_size) {
+BodyRules::BodyRules(std::span<const Rule> rules) {
   for (const Rule& rule : rules) {
     if (rule.type != RuleType::BODY) continue;
+    Compiled compiled{rule, std::nullopt};
+    if (rule.dataType == RuleDataType::JSON) {
+      // A path that does not compile passes its rule over on every body.
+      Result<jsonpath::Path> path = jsonpath::compile(rule.from);
+      if (!path) continue;
+      compiled.path = std::move(*path);
+    }
+    rules_.push_back(std::move(compiled));
+  }
+}
+
+std::string BodyRules::apply(std::string body, size_t max_size) const {
+  for (const Compiled& compiled : rules_) {
+    const Rule& rule = compiled.rule;
     switch (rule.dataType) {
       case RuleDataType::PLAIN:
         if (!is_valid_utf8(body)) break;
@@ -201,13 +213,21 @@ std::string apply_body_rules(std::string body, std::span<const Rule> rules, size
         }
         break;
       case RuleDataType::JSON:
-        if (std::optional<std::string> rewritten = apply_json_rule(body, rule, max_size)) {
+        if (std::optional<std::string> rewritten = apply_json_rule(body, rule, *compiled.path, max_size)) {
           body = std::move(*rewritten);
         }
         break;
     }
   }
   return body;
+}
+
+std::string apply_body_rules(std::string body, std::span<const Rule> rules, size_t max_size) {
+  return BodyRules(rules).apply(std::move(body), max_size);
+}
+
+std::string apply_body_rules(std::string body, const BodyRules& rules, size_t max_size) {
+  return rules.apply(std::move(body), max_size);
 }
 
 }  // namespace vostrelin::http_proxy

@@ -8,7 +8,9 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "http_proxy/jsonpath.h"
 #include "main/rule.h"
 #include "support/json_text.h"
 
@@ -20,6 +22,26 @@ namespace vostrelin::http_proxy {
 // A JSON rule counts each replacement as adding the whole text of its value.
 inline constexpr size_t MAX_REWRITTEN_BODY = size_t{256} << 20;
 
+// The body rules of a rule list, each JSON path compiled once, so that a
+// session compiles its rules when it starts and not for every body.
+class BodyRules {
+ public:
+  BodyRules() = default;
+  explicit BodyRules(std::span<const Rule> rules);
+
+  bool empty() const { return rules_.empty(); }
+
+  // See apply_body_rules.
+  std::string apply(std::string body, size_t max_size = MAX_REWRITTEN_BODY) const;
+
+ private:
+  struct Compiled {
+    Rule rule;
+    std::optional<jsonpath::Path> path;  // JSON rules whose path compiles
+  };
+  std::vector<Compiled> rules_;
+};
+
 // The body rules applied in list order, each to the body the rules before
 // it left. A rule that cannot act (a PLAIN rule on a body that is not
 // UTF-8, a JSON rule on a body that is not one JSON value or with a path
@@ -28,6 +50,7 @@ inline constexpr size_t MAX_REWRITTEN_BODY = size_t{256} << 20;
 // anywhere.
 std::string apply_body_rules(std::string body, std::span<const Rule> rules,
                              size_t max_size = MAX_REWRITTEN_BODY);
+std::string apply_body_rules(std::string body, const BodyRules& rules, size_t max_size = MAX_REWRITTEN_BODY);
 
 // Every occurrence of from replaced by to, left to right without overlap;
 // an empty from occurs before every character and once at the end. Absent

@@ -38,8 +38,18 @@ StatusView status_view(uint16_t status) {
   return {"status status-err", text};
 }
 
-std::string escaped_or_dash(std::string_view text) {
-  return text.empty() ? std::string(DASH) : html_escape(text);
+// A session-header text as a page shows it: escaped, and no longer than
+// HEADER_TEXT_SHOWN bytes before the escaping.
+std::string header_text(std::string_view text) {
+  if (text.size() <= HEADER_TEXT_SHOWN) return html_escape(text);
+  size_t cut = HEADER_TEXT_SHOWN;
+  // Back to the first byte of a character, so the page stays UTF-8.
+  while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+  return html_escape(text.substr(0, cut)) + "…";
+}
+
+std::string header_text_or_dash(std::string_view text) {
+  return text.empty() ? std::string(DASH) : header_text(text);
 }
 
 // The time of day of a timestamp in the local zone, or the text itself when
@@ -131,8 +141,8 @@ std::string render_index(const std::vector<SessionSummary>& sessions) {
   std::string rows;
   for (const SessionSummary& s : sessions) {
     std::string id = html_escape(s.id);
-    rows += "<tr>\n  <td><a href=\"/s/" + id + "\">" + id + "</a></td>\n  <td>" + html_escape(s.proto) +
-            "</td>\n  <td>" + escaped_or_dash(s.hostname) + "</td>\n  <td><code>" + html_escape(s.remote_url) +
+    rows += "<tr>\n  <td><a href=\"/s/" + id + "\">" + id + "</a></td>\n  <td>" + header_text(s.proto) +
+            "</td>\n  <td>" + header_text_or_dash(s.hostname) + "</td>\n  <td><code>" + header_text(s.remote_url) +
             "</code></td>\n  <td>" + std::to_string(s.requests) + "</td>\n</tr>";
   }
   std::string body =
@@ -158,10 +168,10 @@ std::string render_session(std::string_view session_id, const SessionHeaderMeta&
   if (requests.empty()) rows = "<tr><td colspan=\"6\" class=\"text-dim\">Пока нет запросов.</td></tr>";
 
   std::string meta = "<div class=\"meta\">\n  <div><span class=\"meta-label\">Начало:</span> <code>" +
-                     html_escape(header.ts) + "</code></div>\n  <div><span class=\"meta-label\">Протокол:</span> " +
-                     html_escape(header.proto) + "</div>\n  <div><span class=\"meta-label\">Hostname:</span> " +
-                     escaped_or_dash(header.hostname) +
-                     "</div>\n  <div><span class=\"meta-label\">URL:</span> <code>" + html_escape(header.remote_url) +
+                     header_text(header.ts) + "</code></div>\n  <div><span class=\"meta-label\">Протокол:</span> " +
+                     header_text(header.proto) + "</div>\n  <div><span class=\"meta-label\">Hostname:</span> " +
+                     header_text_or_dash(header.hostname) +
+                     "</div>\n  <div><span class=\"meta-label\">URL:</span> <code>" + header_text(header.remote_url) +
                      "</code></div>\n</div>";
 
   std::string body =

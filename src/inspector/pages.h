@@ -4,6 +4,7 @@
 // Every value that comes from a session file or an address is escaped.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -16,6 +17,13 @@ namespace vostrelin::inspector {
 
 // "&", "<", ">" and '"' as entities; everything else unchanged.
 std::string html_escape(std::string_view text);
+
+// The most of each session-header text (time, protocol, host name, address)
+// that the index and session pages show; a longer one is cut at a character
+// boundary and ends in "…". The recorder's texts are far shorter, but a
+// session file can hold any length, and escaping can make it six times
+// longer again, on every row of the index.
+inline constexpr size_t HEADER_TEXT_SHOWN = 1024;
 
 // The whole document around a page's body: head with the style sheet,
 // header with the logo linking to the index.

@@ -10,8 +10,8 @@
 #include <system_error>
 #include <unordered_map>
 
-#include "main/key_file.h"
 #include "support/base64.h"
+#include "support/paths.h"
 #include "support/text.h"
 
 namespace vostrelin::inspector {
@@ -241,10 +241,12 @@ void for_each_line(std::string_view text, const std::function<void(std::string_v
   while (start < text.size()) {
     size_t lf = text.find('\n', start);
     if (lf == std::string_view::npos) {
-      on_line(text.substr(start));
+      std::string_view last = text.substr(start);
+      on_line(last.size() > MAX_SESSION_LINE_BYTES ? std::string_view() : last);
       return;
     }
     std::string_view line = text.substr(start, lf - start);
+    if (line.size() > MAX_SESSION_LINE_BYTES) line = {};
     if (line.ends_with('\r')) line.remove_suffix(1);
     on_line(line);
     start = lf + 1;
@@ -264,8 +266,9 @@ Result<void> for_each_file_line(const std::string& path,
   if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) return Error("not a regular file");
 
   bool valid = true;
-  std::string pending;  // bytes after the last LF seen
-  size_t scanned = 0;   // bytes of pending known to hold no LF
+  std::string pending;    // bytes after the last LF seen
+  size_t scanned = 0;     // bytes of pending known to hold no LF
+  bool too_long = false;  // pending was dropped: the line is over the limit
   for (;;) {
     size_t old = pending.size();
     pending.resize(old + READ_CHUNK);
@@ -283,6 +286,10 @@ Result<void> for_each_file_line(const std::string& path,
     size_t start = 0;
     for (size_t lf; (lf = pending.find('\n', scanned)) != std::string::npos; scanned = start) {
       std::string_view line(pending.data() + start, lf - start);
+      if (too_long || line.size() > MAX_SESSION_LINE_BYTES) {
+        too_long = false;
+        line = {};
+      }
       if (line.ends_with('\r')) line.remove_suffix(1);
       // LF never occurs inside a multi-byte sequence, so checking each line
       // checks the whole file.
@@ -291,9 +298,15 @@ Result<void> for_each_file_line(const std::string& path,
       start = lf + 1;
     }
     pending.erase(0, start);
+    if (pending.size() > MAX_SESSION_LINE_BYTES) {
+      too_long = true;
+      pending.clear();
+    }
     scanned = pending.size();
   }
-  if (!pending.empty()) {
+  if (too_long || pending.size() > MAX_SESSION_LINE_BYTES) {
+    if (valid) on_line({});
+  } else if (!pending.empty()) {
     if (valid && !is_valid_utf8(pending)) valid = false;
     if (valid) on_line(pending);
   }

@@ -6,7 +6,8 @@
 // only a file that cannot be read at all (or is not UTF-8) is an error.
 //
 // Files are read line by line rather than whole, so memory follows the
-// longest line and what the caller keeps, not the size of the file.
+// longest line (at most MAX_SESSION_LINE_BYTES) and what the caller keeps,
+// not the size of the file.
 #pragma once
 
 #include <cstdint>
@@ -98,9 +99,16 @@ Result<std::optional<RequestDetail>> load_request_detail_now(const std::string& 
 // or not valid Base64.
 std::string decode_b64(const Json& record);
 
+// The longest line read, LF not counted. The recorder cuts bodies into
+// pieces (RECORD_PIECE_BYTES), so its longest line stays far below this;
+// a longer one is broken or planted, and is handed over as the empty line,
+// which no reader takes for a record. Its bytes are never held whole.
+inline constexpr size_t MAX_SESSION_LINE_BYTES = size_t{32} << 20;
+
 // Calls on_line for each line of text: pieces cut at LF, each losing its LF
 // and one CR right before it; a last piece without LF is a line, the empty
-// piece after a final LF is not.
+// piece after a final LF is not. A line longer than MAX_SESSION_LINE_BYTES
+// comes as the empty line.
 void for_each_line(std::string_view text, const std::function<void(std::string_view)>& on_line);
 
 // The same over a file, read in pieces. Fails with the system's error when
@@ -108,7 +116,8 @@ void for_each_line(std::string_view text, const std::function<void(std::string_v
 // symbolic link is not followed and fails at once), with "not a regular
 // file" for a device, pipe or socket (which could block or never end), and
 // with "stream did not contain valid UTF-8" when the content is not UTF-8;
-// lines may already have been handed over then.
+// lines may already have been handed over then. The bytes of a line too
+// long to be read are dropped unchecked.
 Result<void> for_each_file_line(const std::string& path,
                                 const std::function<void(std::string_view)>& on_line);
 

@@ -77,20 +77,24 @@ std::string begin_line(std::string_view req, std::string_view ts, std::string_vi
       .finish();
 }
 
-std::string req_headers_line(std::string_view req, std::string_view kind, std::string_view head) {
-  return LineBuilder("req_headers", 48 + req.size() + kind.size() + base64_size(head))
+namespace {
+// A request record of `type` ("req_headers", "req_body") with its bytes.
+std::string request_bytes_line(const char* type, std::string_view req, std::string_view kind,
+                               std::string_view bytes) {
+  return LineBuilder(type, 48 + req.size() + kind.size() + base64_size(bytes))
       .text("req", req)
       .text("kind", kind)
-      .base64("b64", head)
+      .base64("b64", bytes)
       .finish();
+}
+}  // namespace
+
+std::string req_headers_line(std::string_view req, std::string_view kind, std::string_view head) {
+  return request_bytes_line("req_headers", req, kind, head);
 }
 
 std::string req_body_line(std::string_view req, std::string_view kind, std::string_view body) {
-  return LineBuilder("req_body", 48 + req.size() + kind.size() + base64_size(body))
-      .text("req", req)
-      .text("kind", kind)
-      .base64("b64", body)
-      .finish();
+  return request_bytes_line("req_body", req, kind, body);
 }
 
 std::string res_headers_line(std::string_view req, uint16_t status, std::string_view head) {

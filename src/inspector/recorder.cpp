@@ -72,9 +72,9 @@ awaitable<void> write_queued_lines(Receiver<std::string>& lines, const SessionFi
 awaitable<void> session_writer_task(Receiver<std::string> lines, SessionFile file, std::shared_ptr<QueueState> state) {
   try {
     co_await write_queued_lines(lines, file, *state);
-  } catch (const std::exception&) {
-    // Nothing can be done about it here; recording ends as after a write
-    // error.
+  } catch (const std::exception& e) {
+    // Recording ends as after a write error.
+    write_stderr("inspector: ошибка записи события: " + std::string(e.what()) + "\n");
   }
   file.close();
   report_drops(*state);
@@ -97,6 +97,27 @@ Result<CreatedSessionFile> start_session_file(const std::string& dir, const Sess
   return created;
 }
 
+// The records of a body, one per piece of at most RECORD_PIECE_BYTES.
+template <class MakeLine>
+std::vector<std::string> body_lines(std::string_view body, MakeLine make_line) {
+  std::vector<std::string> lines;
+  lines.reserve((body.size() + RECORD_PIECE_BYTES - 1) / RECORD_PIECE_BYTES);
+  for (size_t at = 0; at < body.size(); at += RECORD_PIECE_BYTES) {
+    lines.push_back(make_line(body.substr(at, RECORD_PIECE_BYTES)));
+  }
+  return lines;
+}
+
+// Building a line only allocates; should even that fail, the record is
+// lost rather than the request.
+template <class Send>
+void record_or_drop(Send send) noexcept {
+  try {
+    send();
+  } catch (const std::exception&) {
+  }
+}
+
 }  // namespace
 
 Recorder::Recorder(std::string path, Sender<std::string> sender, std::shared_ptr<QueueState> state)
@@ -104,7 +125,7 @@ Recorder::Recorder(std::string path, Sender<std::string> sender, std::shared_ptr
 
 awaitable<Result<std::shared_ptr<Recorder>>> Recorder::create(std::string sessions_dir, SessionMeta meta,
                                                              uint16_t local_port) {
-  // Built beforehand: g++ 12 mishandles temporaries made inside co_await.
+  // Built beforehand: no temporaries inside co_await (src/support/README.md).
   RecorderOptions options;
   co_return co_await create(std::move(sessions_dir), std::move(meta), local_port, std::move(options));
 }
@@ -134,72 +155,71 @@ awaitable<Result<std::shared_ptr<Recorder>>> Recorder::create(std::string sessio
   co_return std::shared_ptr<Recorder>(new Recorder(std::move(created.path), std::move(sender), std::move(state)));
 }
 
-void Recorder::send_line(std::string line) const {
-  const size_t cost = line.size() + LINE_OVERHEAD;
+bool Recorder::admit(size_t cost) const {
   size_t before = state_->queued.fetch_add(cost, std::memory_order_relaxed);
-  // A line bigger than the limit still goes when nothing else waits: the
-  // limit is there for a lagging disk, not for one large body.
+  // Lines bigger than the limit still go when nothing else waits: the limit
+  // is there for a lagging disk, not for one large body.
   if (before != 0 && before + cost > state_->limit) {
     state_->queued.fetch_sub(cost, std::memory_order_relaxed);
     state_->dropped.store(true, std::memory_order_relaxed);
-    return;
+    return false;
   }
+  return true;
+}
+
+void Recorder::send_line(std::string line) const {
+  const size_t cost = line.size() + LINE_OVERHEAD;
+  if (!admit(cost)) return;
   if (!sender_.try_send(std::move(line))) state_->queued.fetch_sub(cost, std::memory_order_relaxed);
 }
 
-// Building a line only allocates; should even that fail, the record is
-// lost rather than the request.
-void Recorder::begin(std::string_view id, std::string_view method, std::string_view path) const {
-  try {
-    send_line(begin_line(id, rfc3339_now(), method, path));
-  } catch (const std::exception&) {
+void Recorder::send_lines(std::vector<std::string> lines) const {
+  size_t cost = 0;
+  for (const std::string& line : lines) cost += line.size() + LINE_OVERHEAD;
+  if (!admit(cost)) return;
+  for (std::string& line : lines) {
+    const size_t one = line.size() + LINE_OVERHEAD;
+    if (!sender_.try_send(std::move(line))) state_->queued.fetch_sub(one, std::memory_order_relaxed);
   }
 }
 
+
+void Recorder::begin(std::string_view id, std::string_view method, std::string_view path) const {
+  record_or_drop([&] { send_line(begin_line(id, rfc3339_now(), method, path)); });
+}
+
 void Recorder::req_headers(std::string_view id, std::string_view kind, std::string_view head) const {
-  try {
-    send_line(req_headers_line(id, kind, head));
-  } catch (const std::exception&) {
-  }
+  record_or_drop([&] { send_line(req_headers_line(id, kind, head)); });
 }
 
 void Recorder::req_body(std::string_view id, std::string_view kind, std::string_view body) const {
   if (body.empty()) return;
-  try {
-    send_line(req_body_line(id, kind, body));
-  } catch (const std::exception&) {
-  }
+  record_or_drop([&] {
+    send_lines(body_lines(body, [&](std::string_view piece) { return req_body_line(id, kind, piece); }));
+  });
 }
 
 void Recorder::res_headers(std::string_view id, uint16_t status, std::string_view head) const {
-  try {
-    send_line(res_headers_line(id, status, head));
-  } catch (const std::exception&) {
-  }
+  record_or_drop([&] { send_line(res_headers_line(id, status, head)); });
 }
 
 void Recorder::res_body(std::string_view id, std::string_view body) const {
   if (body.empty()) return;
-  try {
-    send_line(res_body_line(id, body));
-  } catch (const std::exception&) {
-  }
+  record_or_drop([&] {
+    send_lines(body_lines(body, [&](std::string_view piece) { return res_body_line(id, piece); }));
+  });
 }
 
 void Recorder::end(std::string_view id, uint16_t status, uint64_t total) const {
-  try {
-    send_line(end_line(id, status, total, rfc3339_now()));
-  } catch (const std::exception&) {
-  }
+  record_or_drop([&] { send_line(end_line(id, status, total, rfc3339_now())); });
 }
 
 void Recorder::emit(const Json& record) const {
-  try {
+  record_or_drop([&] {
     std::string line = json_text(record);
     line += '\n';
     send_line(std::move(line));
-  } catch (const std::exception&) {
-  }
+  });
 }
 
 }  // namespace vostrelin::inspector

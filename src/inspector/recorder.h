@@ -18,6 +18,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "support/channel.h"
 #include "support/error.h"
@@ -35,6 +36,12 @@ struct SessionMeta {
 
 // Lines waiting for the disk may hold this many bytes together.
 inline constexpr size_t RECORDER_QUEUE_LIMIT = size_t{64} << 20;
+
+// A body is recorded in records of at most this many bytes each, so that no
+// line of a session file grows with the body: the inspector reads a line
+// whole, and refuses one far longer than these (MAX_SESSION_LINE_BYTES).
+// Readers append the pieces of a body in file order, so nothing is lost.
+inline constexpr size_t RECORD_PIECE_BYTES = size_t{4} << 20;
 
 struct RecorderOptions {
   size_t queue_limit = RECORDER_QUEUE_LIMIT;
@@ -54,8 +61,7 @@ class Recorder {
   // context "создание ~/.vostrelin/sessions" when the directory cannot be
   // made, "создание файла сессии" when the file cannot be created, and the
   // bare write error when the header line cannot be written.
-  // Build meta in a statement of its own: g++ 12 destroys a braced
-  // temporary made inside a co_await expression twice.
+  // Build meta in a statement of its own (src/support/README.md, g++ 12).
   static awaitable<Result<std::shared_ptr<Recorder>>> create(std::string sessions_dir, SessionMeta meta,
                                                             uint16_t local_port);
   static awaitable<Result<std::shared_ptr<Recorder>>> create(std::string sessions_dir, SessionMeta meta,
@@ -84,9 +90,13 @@ class Recorder {
  private:
   Recorder(std::string path, Sender<std::string> sender, std::shared_ptr<recorder_detail::QueueState> state);
 
-  // Queues a finished line, or drops it when the queue is over its limit or
-  // the writer has ended.
+  // Queues finished lines, or drops them when the queue is over its limit
+  // or the writer has ended. The lines of one record go or are dropped
+  // together.
   void send_line(std::string line) const;
+  void send_lines(std::vector<std::string> lines) const;
+  // Takes room in the queue for lines of this cost, or says there is none.
+  bool admit(size_t cost) const;
 
   std::string path_;
   // Sending never changes the handle itself, so const operations may send

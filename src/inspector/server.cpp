@@ -1,22 +1,28 @@
 #include "inspector/server.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <asio/experimental/concurrent_channel.hpp>
+
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <chrono>
 #include <memory>
 #include <system_error>
+#include <tuple>
+#include <variant>
 
 #include "inspector/assets.h"
 #include "inspector/pages.h"
 #include "inspector/reader.h"
-#include "main/key_file.h"
 #include "support/http_head.h"
 #include "support/output.h"
+#include "support/paths.h"
 
 namespace vostrelin::inspector {
 namespace {
@@ -98,12 +104,66 @@ awaitable<Result<Answer>> serve_request(const std::string& sessions_dir, std::st
   co_return html(200, render_request(session_id, **detail));
 }
 
-awaitable<void> connection_task(tcp::socket stream, std::shared_ptr<const std::string> sessions_dir) {
+// The places for connections served at once: one token per connection in
+// a channel of that capacity. The accept loop puts one in before each
+// accept, waiting while all are taken; a connection's end takes it out.
+class ConnectionSlots {
+ public:
+  ConnectionSlots(const asio::any_io_executor& executor, size_t count) : tokens_(executor, count) {}
+
+  awaitable<void> take() { co_await tokens_.async_send(asio::error_code{}, true, use_awaitable); }
+
+  // A stopping runtime has abandoned the wait the token would go to.
+  void give_back() {
+    if (!runtime_stopping()) tokens_.try_receive([](asio::error_code, bool) {});
+  }
+
+ private:
+  asio::experimental::concurrent_channel<void(asio::error_code, bool)> tokens_;
+};
+
+// Gives a connection's place back when its task ends, however it ends.
+struct SlotHeld {
+  explicit SlotHeld(std::shared_ptr<ConnectionSlots> held) : slots(std::move(held)) {}
+  SlotHeld(const SlotHeld&) = delete;
+  SlotHeld& operator=(const SlotHeld&) = delete;
+  ~SlotHeld() { slots->give_back(); }
+  std::shared_ptr<ConnectionSlots> slots;
+};
+
+awaitable<void> connection_task(tcp::socket stream, std::shared_ptr<const std::string> sessions_dir,
+                                std::shared_ptr<ConnectionSlots> slots, std::chrono::milliseconds head_timeout) {
+  SlotHeld held{std::move(slots)};
   try {
-    Result<void> r = co_await handle_connection(stream, *sessions_dir);
+    Result<void> r = co_await handle_connection(stream, *sessions_dir, head_timeout);
     if (!r) write_stderr("inspector: ошибка обработки запроса: " + r.error().message() + "\n");
   } catch (const std::exception& e) {
     write_stderr(std::string("inspector: ошибка обработки запроса: ") + e.what() + "\n");
+  }
+}
+
+// How reading a request head ended.
+struct HeadRead {
+  enum Outcome { Complete, Ended, TooLarge, Failed } outcome = Ended;
+  asio::error_code error;  // Failed
+};
+
+// Reads until the held bytes contain the blank line that ends a head.
+awaitable<HeadRead> read_head(tcp::socket& stream, std::string& buffer, size_t& fill) {
+  for (;;) {
+    if (fill == buffer.size()) buffer.resize(buffer.size() * 2);
+    auto [ec, n] =
+        co_await stream.async_read_some(asio::buffer(buffer.data() + fill, buffer.size() - fill), as_tuple_awaitable);
+    if (ec == asio::error::eof) co_return HeadRead{HeadRead::Ended, {}};
+    if (ec) co_return HeadRead{HeadRead::Failed, ec};
+    if (n == 0) co_return HeadRead{HeadRead::Ended, {}};
+    // The blank line may straddle the previous read's end.
+    size_t from = fill >= 3 ? fill - 3 : 0;
+    fill += n;
+    if (fill >= 4 && std::string_view(buffer.data(), fill).find("\r\n\r\n", from) != std::string_view::npos) {
+      co_return HeadRead{HeadRead::Complete, {}};
+    }
+    if (fill > HEAD_LIMIT) co_return HeadRead{HeadRead::TooLarge, {}};
   }
 }
 
@@ -154,21 +214,28 @@ std::string response_head(uint16_t status, std::string_view content_type, size_t
   return head;
 }
 
-awaitable<Result<void>> handle_connection(tcp::socket& stream, const std::string& sessions_dir) {
+awaitable<Result<void>> handle_connection(tcp::socket& stream, const std::string& sessions_dir,
+                                          std::chrono::milliseconds head_timeout) {
+  using namespace asio::experimental::awaitable_operators;
   std::string buffer(INITIAL_BUFFER, '\0');
   size_t fill = 0;
-  for (;;) {
-    if (fill == buffer.size()) buffer.resize(buffer.size() * 2);
-    auto [ec, n] =
-        co_await stream.async_read_some(asio::buffer(buffer.data() + fill, buffer.size() - fill), as_tuple_awaitable);
-    if (ec == asio::error::eof) co_return Result<void>();
-    if (ec) co_return system_error(ec);
-    if (n == 0) co_return Result<void>();
-    // The blank line may straddle the previous read's end.
-    size_t from = fill >= 3 ? fill - 3 : 0;
-    fill += n;
-    if (fill >= 4 && std::string_view(buffer.data(), fill).find("\r\n\r\n", from) != std::string_view::npos) break;
-    if (fill > HEAD_LIMIT) co_return co_await write_response(stream, 413, TEXT, "Payload Too Large");
+  asio::steady_timer deadline(co_await asio::this_coro::executor, head_timeout);
+  // Whichever ends first cancels the other: a head that comes in time stops
+  // the timer, a timer that runs out stops the read.
+  auto race = read_head(stream, buffer, fill) || deadline.async_wait(as_tuple_awaitable);
+  std::variant<HeadRead, std::tuple<asio::error_code>> raced = co_await std::move(race);
+  // Too slow: the connection closes without an answer.
+  if (raced.index() == 1) co_return Result<void>();
+  HeadRead read = std::get<0>(raced);
+  switch (read.outcome) {
+    case HeadRead::Ended:
+      co_return Result<void>();
+    case HeadRead::Failed:
+      co_return system_error(read.error);
+    case HeadRead::TooLarge:
+      co_return co_await write_response(stream, 413, TEXT, "Payload Too Large");
+    case HeadRead::Complete:
+      break;
   }
 
   Result<Answer> answer = co_await answer_request(std::string_view(buffer.data(), fill), sessions_dir);
@@ -229,12 +296,24 @@ Result<tcp::acceptor> bind(uint16_t port) {
   return listener;
 }
 
-awaitable<void> serve(tcp::acceptor listener, std::string sessions_dir) {
+size_t connection_bound() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return MAX_CONNECTIONS;
+  return std::clamp<size_t>(static_cast<size_t>(limit.rlim_cur / 4), 1, MAX_CONNECTIONS);
+}
+
+namespace {
+
+awaitable<void> accept_connections(tcp::acceptor& listener, std::string sessions_dir, ServeLimits limits) {
   auto dir = std::make_shared<const std::string>(std::move(sessions_dir));
+  auto slots = std::make_shared<ConnectionSlots>(listener.get_executor(), std::max<size_t>(limits.max_connections, 1));
   asio::steady_timer pause(listener.get_executor());
   for (;;) {
+    // All places taken: connections wait in the backlog until one is free.
+    co_await slots->take();
     auto [ec, stream] = co_await listener.async_accept(as_tuple_awaitable);
     if (ec) {
+      slots->give_back();
       write_stderr("inspector: ошибка accept: " + ec.message() + "\n");
       pause.expires_after(ACCEPT_PAUSE);
       co_await pause.async_wait(as_tuple_awaitable);
@@ -242,7 +321,21 @@ awaitable<void> serve(tcp::acceptor listener, std::string sessions_dir) {
     }
     // Accepted descriptors are not marked close-on-exec by the runtime.
     ::fcntl(stream.native_handle(), F_SETFD, FD_CLOEXEC);
-    asio::co_spawn(listener.get_executor(), connection_task(std::move(stream), dir), asio::detached);
+    // A strand per connection: its reads and its head timer race there.
+    asio::co_spawn(asio::make_strand(listener.get_executor()),
+                   connection_task(std::move(stream), dir, slots, limits.head_timeout), asio::detached);
+  }
+}
+
+}  // namespace
+
+awaitable<void> serve(tcp::acceptor listener, std::string sessions_dir, ServeLimits limits) {
+  // The loop handles accept errors itself; what escapes it ends the
+  // inspector, and is said so.
+  try {
+    co_await accept_connections(listener, std::move(sessions_dir), limits);
+  } catch (const std::exception& e) {
+    write_stderr("inspector: ошибка accept: " + std::string(e.what()) + "\n");
   }
 }
 

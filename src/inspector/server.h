@@ -6,6 +6,8 @@
 
 #include <asio/ip/tcp.hpp>
 
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -22,18 +24,40 @@ using asio::ip::tcp;
 inline constexpr size_t HEAD_LIMIT = 65536;
 inline constexpr size_t HEADER_SLOTS = 32;
 
+// Connections served at once. Each holds a descriptor, and the tunnel needs
+// descriptors of its own (the service connection, local connections,
+// session files) whatever the inspector's clients do: beyond the bound, new
+// connections wait in the listener's backlog, which costs the process none.
+inline constexpr size_t MAX_CONNECTIONS = 256;
+// A connection whose request head is not complete this long after it was
+// accepted is closed without an answer, so idle clients cannot keep every
+// place taken.
+inline constexpr std::chrono::milliseconds HEAD_TIMEOUT{30000};
+
+struct ServeLimits {
+  size_t max_connections = MAX_CONNECTIONS;  // at least 1
+  std::chrono::milliseconds head_timeout = HEAD_TIMEOUT;
+};
+
+// MAX_CONNECTIONS, or a quarter of the descriptors the process may open
+// when that is fewer, so that the bound stays well below the limit.
+size_t connection_bound();
+
 // A listener on 127.0.0.1 at port (address reuse, backlog 1024,
 // close-on-exec), on the worker pool. Fails with the system's error under
 // "не удалось занять порт инспектора 127.0.0.1:" + port.
 Result<tcp::acceptor> bind(uint16_t port);
 
 // Accepts connections for as long as the process runs, each served by a
-// task of its own.
-awaitable<void> serve(tcp::acceptor listener, std::string sessions_dir);
+// task of its own, at most limits.max_connections at once.
+awaitable<void> serve(tcp::acceptor listener, std::string sessions_dir, ServeLimits limits = {});
 
 // Reads one request head, answers it and returns; an error means no answer
-// (or only part of one) was sent.
-awaitable<Result<void>> handle_connection(tcp::socket& stream, const std::string& sessions_dir);
+// (or only part of one) was sent. A head not complete within head_timeout
+// ends it quietly, without an answer. Runs on the executor of the calling
+// task, which must be a strand: the time-out races the reads there.
+awaitable<Result<void>> handle_connection(tcp::socket& stream, const std::string& sessions_dir,
+                                          std::chrono::milliseconds head_timeout = HEAD_TIMEOUT);
 
 // An answer before it is written.
 struct Answer {

@@ -8,8 +8,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "main/key_file.h"
 #include "support/clock.h"
+#include "support/paths.h"
 
 namespace vostrelin::inspector {
 namespace {

@@ -115,10 +115,7 @@ std::optional<SessionHeaderMeta> read_session_header(std::string_view text) {
 }
 
 std::optional<Json> parse_json_line(std::string_view line) {
-  // Session lines are read with no limit on nesting: the reader's tree
-  // keeps its nesting on the heap, and objects of many members cost time in
-  // proportion to their size.
-  return read_json(line, JSON_ANY_DEPTH);
+  return read_json(line, SESSION_LINE_MAX_DEPTH, SESSION_LINE_MAX_VALUES);
 }
 
 }  // namespace vostrelin::inspector

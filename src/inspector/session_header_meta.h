@@ -4,6 +4,7 @@
 // text (the first line of a file, for the index).
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -33,9 +34,18 @@ std::optional<SessionHeaderMeta> read_session_header(const Json& value);
 // twice in the object also gives nothing.
 std::optional<SessionHeaderMeta> read_session_header(std::string_view text);
 
+// What one line of a session file may hold to be read at all. A record is
+// one flat object of a handful of members; a line nested deeper, or with
+// more values, is none the recorder wrote and reads as broken. Without the
+// bounds a line of nested brackets, or of very many small values, builds a
+// tree many times the size of its text; with them the tree of any line
+// stays within a few megabytes besides its strings.
+inline constexpr size_t SESSION_LINE_MAX_DEPTH = 64;
+inline constexpr size_t SESSION_LINE_MAX_VALUES = 65536;
+
 // A JSON value from one line of a session file, or nothing when the line is
-// not exactly one JSON value. A byte-order mark is not white space in JSON
-// and is refused.
+// not exactly one JSON value within the bounds above. A byte-order mark is
+// not white space in JSON and is refused.
 std::optional<Json> parse_json_line(std::string_view line);
 
 }  // namespace vostrelin::inspector

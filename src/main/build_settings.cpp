@@ -54,4 +54,12 @@ std::chrono::milliseconds udp_sweep_period() {
 
 uint64_t udp_idle_limit_ms() { return static_cast<uint64_t>(setting("VOSTRELIN_TEST_UDP_IDLE_MS", 60000)); }
 
+std::optional<std::chrono::milliseconds> inspector_head_timeout() {
+#ifdef VOSTRELIN_TEST_HOOKS
+  long ms = test_setting("VOSTRELIN_TEST_INSPECTOR_HEAD_MS", -1);
+  if (ms >= 0) return std::chrono::milliseconds(ms);
+#endif
+  return std::nullopt;
+}
+
 }  // namespace vostrelin

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -27,5 +28,9 @@ std::chrono::milliseconds local_stall_limit();
 // without a datagram in either direction (milliseconds).
 std::chrono::milliseconds udp_sweep_period();
 uint64_t udp_idle_limit_ms();
+
+// How long the inspector waits for a connection's request head, when this
+// variant of the program sets it; otherwise the inspector's own time-out.
+std::optional<std::chrono::milliseconds> inspector_head_timeout();
 
 }  // namespace vostrelin

@@ -1,9 +1,5 @@
 #include "main/client.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <array>
 #include <cerrno>
 #include <limits>
@@ -16,7 +12,6 @@
 #include "main/rule_frames.h"
 #include "support/output.h"
 #include "support/text.h"
-#include "support/unicode_case.h"
 
 namespace vostrelin {
 namespace {
@@ -97,7 +92,8 @@ awaitable<Result<std::string>> Client::receive_packet() {
   }
   std::string decoded = utf8_lossy(std::string_view(buffer.data(), got));
   std::string text(trim_unicode_whitespace(decoded));
-  if (starts_with(text, "ERRR.")) co_return Error(text.substr(5));
+  // The service's own words reach the terminal, but never its control bytes.
+  if (starts_with(text, "ERRR.")) co_return Error(escape_controls(text.substr(5)));
   co_return text;
 }
 
@@ -188,7 +184,7 @@ awaitable<Result<Handshake>> Client::handshake(ConnectProto proto, std::string h
   // Dropped by Ctrl+C while the reply was on its way: the program's last
   // line has been written.
   co_await leave_if_cancelled();
-  write_stdout("Для подключения используйте: " + result.public_address + "\n");
+  write_stdout("Для подключения используйте: " + escape_controls(result.public_address) + "\n");
   co_return std::move(result);
 }
 
@@ -207,56 +203,6 @@ std::string options_message(ConnectProto proto, std::string_view hostname, uint1
     message += std::to_string(external_port);
   }
   return message;
-}
-
-Result<std::string> read_access_token(const std::string& path) {
-  constexpr std::string_view READ_FAILED = "Не удалось прочитать файл ключа";
-  const auto os_error = [&](int code) {
-    return Error(std::error_code(code, std::generic_category()).message()).context(std::string(READ_FAILED));
-  };
-  // Non-blocking open, so a named pipe in the key file's place cannot hold
-  // the session; only regular files are read (a directory fails on read).
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  if (fd < 0) return os_error(errno);
-  struct stat st {};
-  if (::fstat(fd, &st) != 0 || (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))) {
-    ::close(fd);
-    return Error("not a regular file").context(std::string(READ_FAILED));
-  }
-  std::string content;
-  std::array<char, 4096> chunk;
-  for (;;) {
-    ssize_t n = ::read(fd, chunk.data(), chunk.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      int code = errno;
-      ::close(fd);
-      return os_error(code);
-    }
-    if (n == 0) break;
-    if (content.size() + static_cast<size_t>(n) > MAX_KEY_FILE_BYTES) {
-      ::close(fd);
-      return Error("the key file holds more than 1 MiB").context(std::string(READ_FAILED));
-    }
-    content.append(chunk.data(), static_cast<size_t>(n));
-  }
-  ::close(fd);
-  if (!is_valid_utf8(content)) {
-    return Error("the key file is not valid UTF-8").context(std::string(READ_FAILED));
-  }
-  return std::string(trim_unicode_whitespace(content));
-}
-
-bool is_fatal_handshake_error(std::string_view message) {
-  // Tested in this order; the first two can only come from the service.
-  static constexpr std::string_view FATAL_TEXTS[] = {
-      "токен не валиден", "истекло время жизни", "несовместимые версии", KEY_FILE_NAME,
-      "ошибка авторизации"};
-  std::string lower = to_lower_full(message);
-  for (std::string_view text : FATAL_TEXTS) {
-    if (lower.find(text) != std::string::npos) return true;
-  }
-  return false;
 }
 
 }  // namespace vostrelin

@@ -26,9 +26,6 @@ inline constexpr uint32_t PROTOCOL_VERSION = 1;
 // sends more is refused rather than followed into unbounded memory.
 inline constexpr size_t MAX_RULE_LIST_BYTES = size_t{16} << 20;
 
-// The most a key file may hold; a token is far shorter.
-inline constexpr size_t MAX_KEY_FILE_BYTES = size_t{1} << 20;
-
 // Resolves service_host():service_port() on the blocking pool and tries the
 // addresses in order. The socket is created on a strand of the worker pool
 // (asio::make_strand(worker_executor())), so the forwarder's reader and
@@ -73,13 +70,5 @@ class Client {
 // one; "OPTS.TCP" or "OPTS.UDP" with "." and the external port unless it is
 // 0.
 std::string options_message(ConnectProto proto, std::string_view hostname, uint16_t external_port);
-
-// The access token in the key file at path: its whole content, which must
-// be UTF-8, trimmed of white space.
-Result<std::string> read_access_token(const std::string& path);
-
-// Whether a handshake failure, given by its outermost message, is one that
-// connecting again cannot cure. Letter case does not matter.
-bool is_fatal_handshake_error(std::string_view message);
 
 }  // namespace vostrelin

@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "inspector/server.h"
+#include "main/build_settings.h"
 #include "main/key_file.h"
 #include "support/output.h"
 #include "support/text.h"
@@ -37,7 +38,10 @@ InspectorStartup start_inspector(ConnectProto proto) {
                  listener.error().message() + ". Файлы сессий всё равно пишутся в " + utf8_lossy(*dir) + "\n");
     return result;
   }
-  asio::co_spawn(worker_executor(), inspector::serve(std::move(*listener), *dir), asio::detached);
+  inspector::ServeLimits limits;
+  limits.max_connections = inspector::connection_bound();
+  limits.head_timeout = inspector_head_timeout().value_or(inspector::HEAD_TIMEOUT);
+  asio::co_spawn(worker_executor(), inspector::serve(std::move(*listener), *dir, limits), asio::detached);
   result.address_line = "Веб-инспектор: http://127.0.0.1:" + std::to_string(port);
   return result;
 }

@@ -1,10 +1,13 @@
 #include "main/key_file.h"
 
-#include <pwd.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
+#include <cerrno>
 #include <cstdlib>
+#include <system_error>
 #include <vector>
 
 #include "main/build_settings.h"
@@ -37,33 +40,6 @@ std::optional<std::string> parent_dir(std::string path) {
 
 }  // namespace
 
-std::string join_path(std::string_view dir, std::string_view name) {
-  std::string out(dir);
-  if (out.empty() || out.back() != '/') out += '/';
-  out += name;
-  return out;
-}
-
-std::optional<std::string> home_dir() {
-  const char* home = std::getenv("HOME");
-  if (home != nullptr && *home != '\0') return std::string(home);
-
-  long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
-  std::vector<char> buf(size > 0 ? static_cast<size_t>(size) : 16384);
-  passwd entry{};
-  passwd* found = nullptr;
-  for (;;) {
-    int rc = ::getpwuid_r(::getuid(), &entry, buf.data(), buf.size(), &found);
-    if (rc == ERANGE && buf.size() < (1u << 20)) {
-      buf.resize(buf.size() * 2);
-      continue;
-    }
-    break;
-  }
-  if (found == nullptr || found->pw_dir == nullptr || *found->pw_dir == '\0') return std::nullopt;
-  return std::string(found->pw_dir);
-}
-
 Result<std::string> locate_key_file_among(const std::optional<std::string>& executable,
                                           const std::optional<std::string>& home) {
   std::vector<std::string> candidates;
@@ -94,6 +70,44 @@ Result<std::string> locate_key_file_among(const std::optional<std::string>& exec
 }
 
 Result<std::string> locate_key_file() { return locate_key_file_among(executable_path(), home_dir()); }
+
+Result<std::string> read_access_token(const std::string& path) {
+  constexpr std::string_view READ_FAILED = "Не удалось прочитать файл ключа";
+  const auto os_error = [&](int code) {
+    return Error(std::error_code(code, std::generic_category()).message()).context(std::string(READ_FAILED));
+  };
+  // Non-blocking open, so a named pipe in the key file's place cannot hold
+  // the session; only regular files are read (a directory fails on read).
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) return os_error(errno);
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))) {
+    ::close(fd);
+    return Error("not a regular file").context(std::string(READ_FAILED));
+  }
+  std::string content;
+  std::array<char, 4096> chunk;
+  for (;;) {
+    ssize_t n = ::read(fd, chunk.data(), chunk.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      int code = errno;
+      ::close(fd);
+      return os_error(code);
+    }
+    if (n == 0) break;
+    if (content.size() + static_cast<size_t>(n) > MAX_KEY_FILE_BYTES) {
+      ::close(fd);
+      return Error("the key file holds more than 1 MiB").context(std::string(READ_FAILED));
+    }
+    content.append(chunk.data(), static_cast<size_t>(n));
+  }
+  ::close(fd);
+  if (!is_valid_utf8(content)) {
+    return Error("the key file is not valid UTF-8").context(std::string(READ_FAILED));
+  }
+  return std::string(trim_unicode_whitespace(content));
+}
 
 Result<std::string> sessions_dir() {
   std::optional<std::string> home = home_dir();

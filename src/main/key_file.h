@@ -1,6 +1,6 @@
 // Where the user's files are: the key file holding the access token, the
-// home directory, the sessions directory, and the inspector's port. Nothing
-// is cached; every call looks at the file system and environment anew.
+// sessions directory, and the inspector's port. Nothing is cached; every
+// call looks at the file system and environment anew.
 #pragma once
 
 #include <cstdint>
@@ -9,18 +9,14 @@
 #include <string_view>
 
 #include "support/error.h"
+#include "support/paths.h"
 
 namespace vostrelin {
 
 inline constexpr std::string_view KEY_FILE_NAME = "vostrelin.key";
 inline constexpr uint16_t DEFAULT_INSPECTOR_PORT = 4040;
-
-// dir + "/" + name, without doubling a "/" that dir already ends with.
-std::string join_path(std::string_view dir, std::string_view name);
-
-// HOME when set and not empty, else the password-database entry of the real
-// user, else nothing.
-std::optional<std::string> home_dir();
+// The most a key file may hold; a token is far shorter.
+inline constexpr size_t MAX_KEY_FILE_BYTES = size_t{1} << 20;
 
 // The first of: beside the executable, in the home directory, in
 // ~/.vostrelin/, that exists (following links; any kind of object counts).
@@ -31,6 +27,10 @@ Result<std::string> locate_key_file_among(const std::optional<std::string>& exec
                                           const std::optional<std::string>& home);
 
 Result<std::string> sessions_dir();
+
+// The access token in the key file at path: its whole content, which must
+// be UTF-8, trimmed of white space.
+Result<std::string> read_access_token(const std::string& path);
 
 // VOSTRELIN_INSPECTOR_PORT when it is a port number from 1 to 65535,
 // else 4040.

@@ -1,16 +1,16 @@
-// Strict reading of one rule from JSON. The reader works straight on the
-// bytes instead of building a document first, so that a repeated key fails
-// the moment it is read, an unknown member is skipped however deeply it
-// nests (no recursion, no number conversion), and every fault comes with the
-// line and column where it was found.
+// Reading one rule from JSON on the JSON library's event parser: the events
+// are checked as they come, so that a repeated key fails the moment it is
+// read, and an unknown member is skipped without being built (the event
+// parser keeps its nesting on the heap, so any depth is safe).
 #include "main/rule.h"
 
+#include <algorithm>
 #include <array>
-#include <cstdint>
-#include <optional>
-#include <vector>
+#include <cmath>
+#include <cstdlib>
+#include <utility>
 
-#include "support/text.h"
+#include "support/json_text.h"
 
 namespace vostrelin {
 namespace {
@@ -20,593 +20,319 @@ constexpr std::array<std::string_view, 6> FIELD_NAMES = {
 enum Field { TYPE, DATA_TYPE, ACTION, FROM, TO, FLAG };
 constexpr size_t REQUIRED_FIELDS = 5;
 
-// The accepted names of one enumeration, in declaration order, and how a
-// fault message lists them.
-struct Variants {
-  std::array<std::string_view, 3> names;
-  size_t count;
-  std::string_view expected;
-};
-constexpr Variants RULE_TYPES{{"HEADER", "BODY", ""}, 2, "`HEADER` or `BODY`"};
-constexpr Variants RULE_DATA_TYPES{{"PLAIN", "JSON", ""}, 2, "`PLAIN` or `JSON`"};
-constexpr Variants RULE_ACTIONS{{"CREATE", "DELETE", "UPDATE"}, 3, "one of `CREATE`, `DELETE`, `UPDATE`"};
+// The kind of a value as the events report it.
+enum class Seen { Null, Boolean, Number, String, Object, Array };
 
-// The kind of JSON value that starts at a position, judged by its first byte.
-enum class Kind { String, Number, True, False, Null, Object, Array, None };
+std::string_view seen_name(Seen seen) {
+  switch (seen) {
+    case Seen::Null: return "null";
+    case Seen::Boolean: return "a boolean";
+    case Seen::Number: return "a number";
+    case Seen::String: return "a string";
+    case Seen::Object: return "an object";
+    case Seen::Array: return "an array";
+  }
+  return "a value";
+}
 
-std::string quoted(std::string_view text) { return "\"" + utf8_lossy(text) + "\""; }
+std::optional<Field> field_named(std::string_view key) {
+  for (size_t f = 0; f < FIELD_NAMES.size(); ++f) {
+    if (FIELD_NAMES[f] == key) return static_cast<Field>(f);
+  }
+  return std::nullopt;
+}
 
-class RuleReader {
+class RuleEvents {
  public:
-  explicit RuleReader(std::string_view text) : s_(text) {}
+  RuleReading take() {
+    if (faulted_) return {std::nullopt, fault_, std::move(message_)};
+    return {std::move(rule_), RuleFault::Syntax, {}};
+  }
+  bool overflowed() const { return overflowed_; }
 
-  Result<Rule> read() {
-    Rule rule;
-    if (!read_rule(rule)) {
-      return Error(fault_ + " at " + position(fault_at_));
+  bool null() { return scalar(Seen::Null); }
+  bool boolean(bool v) {
+    flag_ = v;
+    return scalar(Seen::Boolean);
+  }
+  bool number_integer(Json::number_integer_t) { return scalar(Seen::Number); }
+  bool number_unsigned(Json::number_unsigned_t) { return scalar(Seen::Number); }
+  bool number_float(Json::number_float_t, const Json::string_t&) { return scalar(Seen::Number); }
+  bool string(Json::string_t& v) {
+    text_ = std::move(v);
+    return scalar(Seen::String);
+  }
+  bool binary(Json::binary_t&) { return false; }  // never read from text
+  bool start_object(size_t) { return open(Seen::Object); }
+  bool start_array(size_t) { return open(Seen::Array); }
+  bool end_object() { return close(); }
+  bool end_array() { return close(); }
+
+  bool key(Json::string_t& name) {
+    if (skipping_) return true;
+    if (depth_ == 2) {  // the member of an enumeration object
+      if (variant_ != Variant::AwaitKey) {
+        return fail(RuleFault::BadValue, "an enumeration object holds exactly one member");
+      }
+      if (!set_enumeration(variant_field_, name)) return false;
+      variant_ = Variant::AwaitNull;
+      return true;
     }
-    return rule;
+    target_ = field_named(name);
+    if (target_) {
+      if (seen_[*target_]) {
+        return fail(RuleFault::DuplicateField, "duplicate field `" + std::string(FIELD_NAMES[*target_]) + "`");
+      }
+      seen_[*target_] = true;
+    }
+    return true;
+  }
+
+  bool parse_error(size_t, const std::string&, const nlohmann::detail::exception& e) {
+    // Number overflow (406) is JSON the library declines, not bad JSON.
+    if (e.id == 406) overflowed_ = true;
+    return fail(RuleFault::Syntax, e.what());
   }
 
  private:
-  // ---- the rule -------------------------------------------------------
+  enum class Form { None, Object, Array };
+  enum class Variant { None, AwaitKey, AwaitNull, AwaitEnd };
 
-  bool read_rule(Rule& rule) {
-    skip_ws();
-    size_t start = pos_;
-    switch (kind()) {
-      case Kind::Object:
-        if (!read_object(rule)) return false;
-        break;
-      case Kind::Array:
-        if (!read_array(rule)) return false;
-        break;
-      case Kind::None:
-        return fail_expected_value();
-      default: {
-        std::string found;
-        if (!describe_scalar(found)) return false;
-        return fail("invalid type: " + found + ", expected struct Rule", start);
-      }
+  bool fail(RuleFault fault, std::string message) {
+    if (!faulted_) {
+      faulted_ = true;
+      fault_ = fault;
+      message_ = std::move(message);
     }
-    skip_ws();
-    if (pos_ < s_.size()) return fail("trailing characters", pos_);
+    return false;
+  }
+
+  // The field the next value at depth 1 fills; absent for an unknown member.
+  bool next_target(std::optional<Field>& field) {
+    if (form_ == Form::Object) {
+      field = target_;
+      return true;
+    }
+    if (count_ == FIELD_NAMES.size()) return fail(RuleFault::Length, "a seventh element");
+    field = static_cast<Field>(count_++);
     return true;
   }
 
-  bool read_object(Rule& rule) {
-    std::array<bool, FIELD_NAMES.size()> seen{};
-    ++pos_;  // '{'
-    skip_ws();
-    if (peek() == '}') {
-      ++pos_;
-    } else {
-      for (;;) {
-        size_t key_at = pos_;
-        std::string key;
-        if (peek() != '"') return fail_key_expected();
-        if (!read_string(&key)) return false;
-        std::optional<Field> field = field_named(key);
-        if (field) {
-          if (seen[*field]) {
-            return fail("duplicate field `" + std::string(FIELD_NAMES[*field]) + "`", key_at);
-          }
-          seen[*field] = true;
-        }
-        skip_ws();
-        if (!expect(':', "expected `:`")) return false;
-        skip_ws();
-        if (field) {
-          if (!read_field(*field, rule)) return false;
-        } else if (!skip_value()) {
-          return false;
-        }
-        skip_ws();
-        if (peek() == ',') {
-          ++pos_;
-          skip_ws();
-          if (peek() == '}') return fail("trailing comma", pos_);
-          continue;
-        }
-        if (peek() == '}') {
-          ++pos_;
-          break;
-        }
-        if (pos_ >= s_.size()) return fail("EOF while parsing an object", pos_);
-        return fail("expected `,` or `}`", pos_);
+  bool scalar(Seen seen) {
+    if (skipping_) return true;
+    if (depth_ == 0) {
+      return fail(RuleFault::NotARule, "invalid type: " + std::string(seen_name(seen)) + ", expected struct Rule");
+    }
+    if (depth_ == 2) {  // the value of an enumeration object's member
+      if (seen != Seen::Null) {
+        return fail(RuleFault::BadValue, "invalid type: " + std::string(seen_name(seen)) + ", expected null");
       }
+      variant_ = Variant::AwaitEnd;
+      return true;
+    }
+    std::optional<Field> field;
+    if (!next_target(field)) return false;
+    if (!field) return true;
+    return set_field(*field, seen);
+  }
+
+  bool open(Seen seen) {
+    if (skipping_) {
+      ++depth_;
+      return true;
+    }
+    if (depth_ == 0) {
+      form_ = seen == Seen::Object ? Form::Object : Form::Array;
+      ++depth_;
+      return true;
+    }
+    if (depth_ == 1) {
+      std::optional<Field> field;
+      if (!next_target(field)) return false;
+      if (!field) {  // an unknown member's value, skipped with all it holds
+        skipping_ = true;
+        skip_depth_ = ++depth_;
+        return true;
+      }
+      if (seen == Seen::Object && *field <= ACTION) {
+        variant_ = Variant::AwaitKey;
+        variant_field_ = *field;
+        ++depth_;
+        return true;
+      }
+      return set_field(*field, seen);
+    }
+    return fail(RuleFault::BadValue, "invalid type: " + std::string(seen_name(seen)) + ", expected null");
+  }
+
+  bool close() {
+    --depth_;
+    if (skipping_) {
+      if (depth_ < skip_depth_) skipping_ = false;
+      return true;
+    }
+    if (depth_ == 1) {  // an enumeration object ends
+      if (variant_ == Variant::AwaitKey) {
+        return fail(RuleFault::BadValue, "invalid type: empty object, expected an enumeration name");
+      }
+      variant_ = Variant::None;
+      return true;
+    }
+    return depth_ == 0 ? finish() : true;
+  }
+
+  bool finish() {
+    if (form_ == Form::Array) {
+      if (count_ < REQUIRED_FIELDS) {
+        return fail(RuleFault::Length,
+                    "invalid length " + std::to_string(count_) + ", expected struct Rule with 6 elements");
+      }
+      return true;
     }
     for (size_t f = 0; f < REQUIRED_FIELDS; ++f) {
-      if (!seen[f]) {
-        return fail("missing field `" + std::string(FIELD_NAMES[f]) + "`", pos_ - 1);
-      }
+      if (!seen_[f]) return fail(RuleFault::MissingField, "missing field `" + std::string(FIELD_NAMES[f]) + "`");
     }
-    if (!seen[FLAG]) rule.applyToWebsocketUpgrade = false;
     return true;
   }
 
-  bool read_array(Rule& rule) {
-    ++pos_;  // '['
-    skip_ws();
-    size_t count = 0;
-    if (peek() == ']') {
-      ++pos_;
-    } else {
-      for (;;) {
-        if (!read_field(static_cast<Field>(count), rule)) return false;
-        ++count;
-        skip_ws();
-        if (peek() == ',') {
-          ++pos_;
-          skip_ws();
-          if (peek() == ']') return fail("trailing comma", pos_);
-          if (count == FIELD_NAMES.size()) {
-            return fail("trailing characters: a seventh element, expected struct Rule with 6 elements",
-                        pos_);
-          }
-          continue;
-        }
-        if (peek() == ']') {
-          ++pos_;
-          break;
-        }
-        if (pos_ >= s_.size()) return fail("EOF while parsing a list", pos_);
-        return fail("expected `,` or `]`", pos_);
-      }
+  bool set_field(Field field, Seen seen) {
+    Seen wanted = field == FLAG ? Seen::Boolean : Seen::String;
+    if (seen != wanted) {
+      return fail(RuleFault::BadValue,
+                  "invalid type: " + std::string(seen_name(seen)) + ", expected " + std::string(seen_name(wanted)));
     }
-    if (count < REQUIRED_FIELDS) {
-      return fail("invalid length " + std::to_string(count) + ", expected struct Rule with 6 elements",
-                  pos_ - 1);
-    }
-    if (count == REQUIRED_FIELDS) rule.applyToWebsocketUpgrade = false;
-    return true;
-  }
-
-  static std::optional<Field> field_named(std::string_view key) {
-    for (size_t f = 0; f < FIELD_NAMES.size(); ++f) {
-      if (FIELD_NAMES[f] == key) return static_cast<Field>(f);
-    }
-    return std::nullopt;
-  }
-
-  bool read_field(Field field, Rule& rule) {
-    size_t variant = 0;
     switch (field) {
       case TYPE:
-        if (!read_variant(RULE_TYPES, variant)) return false;
-        rule.type = static_cast<RuleType>(variant);
+      case DATA_TYPE:
+      case ACTION: return set_enumeration(field, text_);
+      case FROM: rule_.from = std::move(text_); return true;
+      case TO: rule_.to = std::move(text_); return true;
+      case FLAG: rule_.applyToWebsocketUpgrade = flag_; return true;
+    }
+    return false;
+  }
+
+  bool set_enumeration(Field field, std::string_view name) {
+    switch (field) {
+      case TYPE:
+        if (name == "HEADER") rule_.type = RuleType::HEADER;
+        else if (name == "BODY") rule_.type = RuleType::BODY;
+        else return unknown_variant(name, "`HEADER` or `BODY`");
         return true;
       case DATA_TYPE:
-        if (!read_variant(RULE_DATA_TYPES, variant)) return false;
-        rule.dataType = static_cast<RuleDataType>(variant);
+        if (name == "PLAIN") rule_.dataType = RuleDataType::PLAIN;
+        else if (name == "JSON") rule_.dataType = RuleDataType::JSON;
+        else return unknown_variant(name, "`PLAIN` or `JSON`");
         return true;
-      case ACTION:
-        if (!read_variant(RULE_ACTIONS, variant)) return false;
-        rule.action = static_cast<RuleAction>(variant);
-        return true;
-      case FROM:
-        return read_text(rule.from);
-      case TO:
-        return read_text(rule.to);
-      case FLAG:
-        return read_flag(rule.applyToWebsocketUpgrade);
-    }
-    return false;
-  }
-
-  // ---- field values ---------------------------------------------------
-
-  bool read_text(std::string& out) {
-    size_t start = pos_;
-    Kind k = kind();
-    if (k == Kind::String) return read_string(&out);
-    std::string found;
-    if (!describe(k, found)) return false;
-    return fail("invalid type: " + found + ", expected a string", start);
-  }
-
-  bool read_flag(bool& out) {
-    size_t start = pos_;
-    Kind k = kind();
-    if (k == Kind::True || k == Kind::False) {
-      if (!skip_literal(k == Kind::True ? "true" : "false")) return false;
-      out = k == Kind::True;
-      return true;
-    }
-    std::string found;
-    if (!describe(k, found)) return false;
-    return fail("invalid type: " + found + ", expected a boolean", start);
-  }
-
-  // A variant name as a string, or an object whose one member is a variant
-  // name with the value null.
-  bool read_variant(const Variants& variants, size_t& out) {
-    size_t start = pos_;
-    Kind k = kind();
-    if (k == Kind::String) return read_variant_name(variants, out);
-    if (k != Kind::Object) {
-      if (k == Kind::None) return fail_expected_value();
-      std::string found;
-      if (!describe(k, found)) return false;
-      return fail("expected value: a variant name or a one-member object, found " + found, start);
-    }
-    ++pos_;  // '{'
-    skip_ws();
-    size_t key_at = pos_;
-    Kind key_kind = kind();
-    if (key_kind != Kind::String) {
-      if (peek() == '}') return fail("invalid type: empty map, expected variant identifier", key_at);
-      if (key_kind == Kind::None) return fail_expected_value();
-      std::string found;
-      if (!describe(key_kind, found)) return false;
-      return fail("invalid type: " + found + ", expected variant identifier", key_at);
-    }
-    if (!read_variant_name(variants, out)) return false;
-    skip_ws();
-    if (!expect(':', "expected `:`")) return false;
-    skip_ws();
-    size_t value_at = pos_;
-    Kind value_kind = kind();
-    if (value_kind != Kind::Null) {
-      if (value_kind == Kind::None) return fail_expected_value();
-      std::string found;
-      if (!describe(value_kind, found)) return false;
-      return fail("invalid type: " + found + ", expected null for a unit variant", value_at);
-    }
-    if (!skip_literal("null")) return false;
-    skip_ws();
-    if (peek() == '}') {
-      ++pos_;
-      return true;
-    }
-    if (pos_ >= s_.size()) return fail("EOF while parsing an object", pos_);
-    return fail("expected `}`: a variant object holds exactly one member", pos_);
-  }
-
-  bool read_variant_name(const Variants& variants, size_t& out) {
-    size_t start = pos_;
-    std::string name;
-    if (!read_string(&name)) return false;
-    for (size_t v = 0; v < variants.count; ++v) {
-      if (variants.names[v] == name) {
-        out = v;
-        return true;
-      }
-    }
-    return fail("unknown variant `" + utf8_lossy(name) + "`, expected " + std::string(variants.expected),
-                start);
-  }
-
-  // ---- JSON syntax ----------------------------------------------------
-
-  char peek() const { return pos_ < s_.size() ? s_[pos_] : '\0'; }
-
-  void skip_ws() {
-    while (pos_ < s_.size() &&
-           (s_[pos_] == ' ' || s_[pos_] == '\t' || s_[pos_] == '\n' || s_[pos_] == '\r')) {
-      ++pos_;
-    }
-  }
-
-  bool expect(char c, const char* message) {
-    if (peek() == c && pos_ < s_.size()) {
-      ++pos_;
-      return true;
-    }
-    if (pos_ >= s_.size()) return fail("EOF while parsing an object", pos_);
-    return fail(message, pos_);
-  }
-
-  Kind kind() const {
-    if (pos_ >= s_.size()) return Kind::None;
-    switch (s_[pos_]) {
-      case '"': return Kind::String;
-      case '{': return Kind::Object;
-      case '[': return Kind::Array;
-      case 't': return Kind::True;
-      case 'f': return Kind::False;
-      case 'n': return Kind::Null;
-      case '-': return Kind::Number;
       default:
-        return (s_[pos_] >= '0' && s_[pos_] <= '9') ? Kind::Number : Kind::None;
-    }
-  }
-
-  // Reads the scalar at the position to name it in a fault message; maps
-  // and sequences are named without being read.
-  bool describe(Kind k, std::string& found) {
-    if (k == Kind::Object) {
-      found = "map";
-      return true;
-    }
-    if (k == Kind::Array) {
-      found = "sequence";
-      return true;
-    }
-    if (k == Kind::None) return fail_expected_value();
-    return describe_scalar(found);
-  }
-
-  bool describe_scalar(std::string& found) {
-    size_t start = pos_;
-    switch (kind()) {
-      case Kind::String: {
-        std::string text;
-        if (!read_string(&text)) return false;
-        found = "string " + quoted(text);
+        if (name == "CREATE") rule_.action = RuleAction::CREATE;
+        else if (name == "DELETE") rule_.action = RuleAction::DELETE;
+        else if (name == "UPDATE") rule_.action = RuleAction::UPDATE;
+        else return unknown_variant(name, "one of `CREATE`, `DELETE`, `UPDATE`");
         return true;
-      }
-      case Kind::Number: {
-        bool integer = true;
-        if (!skip_number(&integer)) return false;
-        found = std::string(integer ? "integer " : "floating point ") +
-                std::string(s_.substr(start, pos_ - start));
-        return true;
-      }
-      case Kind::True:
-        found = "boolean true";
-        return skip_literal("true");
-      case Kind::False:
-        found = "boolean false";
-        return skip_literal("false");
-      case Kind::Null:
-        found = "null";
-        return skip_literal("null");
-      case Kind::Object:
-        found = "map";
-        return true;
-      case Kind::Array:
-        found = "sequence";
-        return true;
-      case Kind::None:
-        break;
-    }
-    return fail_expected_value();
-  }
-
-  bool skip_literal(std::string_view word) {
-    if (s_.substr(pos_, word.size()) != word) {
-      // Point at the first byte that departs from the word.
-      size_t at = pos_;
-      while (at < s_.size() && at - pos_ < word.size() && s_[at] == word[at - pos_]) ++at;
-      if (at >= s_.size()) return fail("EOF while parsing a value", at);
-      return fail("expected ident", at);
-    }
-    pos_ += word.size();
-    return true;
-  }
-
-  bool skip_number(bool* integer) {
-    const auto digit = [&] { return pos_ < s_.size() && s_[pos_] >= '0' && s_[pos_] <= '9'; };
-    if (peek() == '-') ++pos_;
-    if (peek() == '0' && pos_ < s_.size()) {
-      ++pos_;
-    } else if (digit()) {
-      while (digit()) ++pos_;
-    } else {
-      return fail("invalid number", pos_);
-    }
-    if (peek() == '.') {
-      *integer = false;
-      ++pos_;
-      if (!digit()) return fail("invalid number", pos_);
-      while (digit()) ++pos_;
-    }
-    if (peek() == 'e' || peek() == 'E') {
-      *integer = false;
-      ++pos_;
-      if (peek() == '+' || peek() == '-') ++pos_;
-      if (!digit()) return fail("invalid number", pos_);
-      while (digit()) ++pos_;
-    }
-    return true;
-  }
-
-  static int hex_value(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-  }
-
-  // Four hexadecimal digits after "\u".
-  bool read_hex4(uint32_t& unit) {
-    unit = 0;
-    for (int i = 0; i < 4; ++i) {
-      if (pos_ >= s_.size()) return fail("EOF while parsing a string", pos_);
-      int v = hex_value(s_[pos_]);
-      if (v < 0) return fail("invalid escape", pos_);
-      unit = (unit << 4) | static_cast<uint32_t>(v);
-      ++pos_;
-    }
-    return true;
-  }
-
-  // The string at the position, its escapes decoded, into *out (when given).
-  bool read_string(std::string* out) {
-    ++pos_;  // '"'
-    size_t run = pos_;
-    // A run of bytes copied as they stand ends only at '"' or '\', which
-    // never occur inside a multi-byte sequence, so each run is checked for
-    // UTF-8 on its own.
-    const auto end_run = [&]() -> bool {
-      std::string_view bytes = s_.substr(run, pos_ - run);
-      if (!is_valid_utf8(bytes)) return fail("invalid unicode code point", run);
-      if (out != nullptr) out->append(bytes);
-      return true;
-    };
-    while (pos_ < s_.size()) {
-      unsigned char c = static_cast<unsigned char>(s_[pos_]);
-      if (c == '"') {
-        if (!end_run()) return false;
-        ++pos_;
-        return true;
-      }
-      if (c < 0x20) return fail("control character (\\u0000-\\u001F) found while parsing a string", pos_);
-      if (c != '\\') {
-        ++pos_;
-        continue;
-      }
-      if (!end_run()) return false;
-      ++pos_;
-      if (pos_ >= s_.size()) break;
-      char e = s_[pos_++];
-      char plain = 0;
-      switch (e) {
-        case '"': plain = '"'; break;
-        case '\\': plain = '\\'; break;
-        case '/': plain = '/'; break;
-        case 'b': plain = '\b'; break;
-        case 'f': plain = '\f'; break;
-        case 'n': plain = '\n'; break;
-        case 'r': plain = '\r'; break;
-        case 't': plain = '\t'; break;
-        case 'u': {
-          size_t escape_at = pos_ - 2;
-          uint32_t unit;
-          if (!read_hex4(unit)) return false;
-          if (unit >= 0xDC00 && unit <= 0xDFFF) {
-            return fail("lone trailing surrogate in hex escape", escape_at);
-          }
-          if (unit >= 0xD800 && unit <= 0xDBFF) {
-            if (s_.substr(pos_, 2) != "\\u") return fail("lone leading surrogate in hex escape", escape_at);
-            pos_ += 2;
-            uint32_t low;
-            if (!read_hex4(low)) return false;
-            if (low < 0xDC00 || low > 0xDFFF) return fail("lone leading surrogate in hex escape", escape_at);
-            unit = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
-          }
-          if (out != nullptr) append_utf8(*out, unit);
-          break;
-        }
-        default:
-          return fail("invalid escape", pos_ - 1);
-      }
-      if (plain != 0 && out != nullptr) *out += plain;
-      run = pos_;
-    }
-    return fail("EOF while parsing a string", pos_);
-  }
-
-  // Skips one JSON value of any depth without recursion: the stack holds
-  // the open containers, '{' or '['.
-  bool skip_value() {
-    std::vector<char> open;
-    for (;;) {
-      // A value starts here.
-      skip_ws();
-      switch (kind()) {
-        case Kind::String:
-          if (!read_string(nullptr)) return false;
-          break;
-        case Kind::Number: {
-          bool integer;
-          if (!skip_number(&integer)) return false;
-          break;
-        }
-        case Kind::True:
-          if (!skip_literal("true")) return false;
-          break;
-        case Kind::False:
-          if (!skip_literal("false")) return false;
-          break;
-        case Kind::Null:
-          if (!skip_literal("null")) return false;
-          break;
-        case Kind::Object:
-          ++pos_;
-          skip_ws();
-          if (peek() == '}') {
-            ++pos_;
-            break;
-          }
-          open.push_back('{');
-          if (!skip_member_key()) return false;
-          continue;
-        case Kind::Array:
-          ++pos_;
-          skip_ws();
-          if (peek() == ']') {
-            ++pos_;
-            break;
-          }
-          open.push_back('[');
-          continue;
-        case Kind::None:
-          return fail_expected_value();
-      }
-      // A value has ended: close what ends with it, or move to the next
-      // element of the innermost container.
-      bool next_value = false;
-      while (!open.empty() && !next_value) {
-        skip_ws();
-        char close = open.back() == '{' ? '}' : ']';
-        if (peek() == ',' && pos_ < s_.size()) {
-          ++pos_;
-          skip_ws();
-          if (peek() == close) return fail("trailing comma", pos_);
-          if (open.back() == '{' && !skip_member_key()) return false;
-          next_value = true;
-        } else if (peek() == close && pos_ < s_.size()) {
-          ++pos_;
-          open.pop_back();
-        } else if (pos_ >= s_.size()) {
-          return fail(open.back() == '{' ? "EOF while parsing an object" : "EOF while parsing a list", pos_);
-        } else {
-          return fail(open.back() == '{' ? "expected `,` or `}`" : "expected `,` or `]`", pos_);
-        }
-      }
-      if (!next_value) return true;
     }
   }
 
-  // A member's key and its colon, inside a skipped object.
-  bool skip_member_key() {
-    if (peek() != '"' || pos_ >= s_.size()) return fail_key_expected();
-    if (!read_string(nullptr)) return false;
-    skip_ws();
-    return expect(':', "expected `:`");
+  bool unknown_variant(std::string_view name, std::string_view expected) {
+    return fail(RuleFault::UnknownVariant, "unknown variant `" + std::string(name) + "`, expected " +
+                                               std::string(expected));
   }
 
-  // ---- faults ---------------------------------------------------------
-
-  bool fail(std::string message, size_t at) {
-    fault_ = std::move(message);
-    fault_at_ = at;
-    return false;
-  }
-
-  bool fail_expected_value() {
-    if (pos_ >= s_.size()) return fail("EOF while parsing a value", pos_);
-    return fail("expected value", pos_);
-  }
-
-  bool fail_key_expected() {
-    if (pos_ >= s_.size()) return fail("EOF while parsing an object", pos_);
-    return fail("key must be a string", pos_);
-  }
-
-  // "line L column C", both counted from 1, the column in bytes.
-  std::string position(size_t at) const {
-    if (at > s_.size()) at = s_.size();
-    size_t line = 1, line_start = 0;
-    for (size_t i = 0; i < at; ++i) {
-      if (s_[i] == '\n') {
-        ++line;
-        line_start = i + 1;
-      }
-    }
-    return "line " + std::to_string(line) + " column " + std::to_string(at - line_start + 1);
-  }
-
-  std::string_view s_;
-  size_t pos_ = 0;
-  std::string fault_;
-  size_t fault_at_ = 0;
+  Rule rule_;
+  std::array<bool, FIELD_NAMES.size()> seen_{};
+  Form form_ = Form::None;
+  size_t depth_ = 0;
+  size_t count_ = 0;  // array elements so far
+  std::optional<Field> target_;
+  bool skipping_ = false;
+  size_t skip_depth_ = 0;
+  Variant variant_ = Variant::None;
+  Field variant_field_ = TYPE;
+  std::string text_;
+  bool flag_ = false;
+  bool overflowed_ = false;
+  bool faulted_ = false;
+  RuleFault fault_ = RuleFault::Syntax;
+  std::string message_;
 };
+
+// Length of the JSON number at the start of s, or 0 where none starts.
+size_t number_length(std::string_view s) {
+  size_t i = 0;
+  const auto digits = [&] {
+    size_t from = i;
+    while (i < s.size() && s[i] >= '0' && s[i] <= '9') ++i;
+    return i > from;
+  };
+  if (i < s.size() && s[i] == '-') ++i;
+  if (i < s.size() && s[i] == '0') ++i;
+  else if (!digits()) return 0;
+  if (i < s.size() && s[i] == '.') {
+    ++i;
+    if (!digits()) return 0;
+  }
+  if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
+    ++i;
+    if (i < s.size() && (s[i] == '+' || s[i] == '-')) ++i;
+    if (!digits()) return 0;
+  }
+  return i;
+}
+
+// The library refuses a number too large for a double, but in an unknown
+// member any valid JSON is allowed. Such numbers, outside strings, become a
+// 0 padded with spaces: no known field takes a number, so nothing else
+// changes, and the text keeps its length.
+std::string tame_huge_numbers(std::string_view text) {
+  std::string out(text);
+  for (size_t i = 0; i < out.size(); ++i) {
+    if (out[i] == '"') {
+      for (++i; i < out.size() && out[i] != '"'; ++i) {
+        if (out[i] == '\\') ++i;
+      }
+      continue;
+    }
+    if (out[i] != '-' && (out[i] < '0' || out[i] > '9')) continue;
+    size_t length = number_length(std::string_view(out).substr(i));
+    if (length == 0) continue;
+    std::string number = out.substr(i, length);
+    if (std::isinf(std::strtod(number.c_str(), nullptr))) {
+      out[i] = '0';
+      std::fill_n(out.begin() + static_cast<std::ptrdiff_t>(i + 1), length - 1, ' ');
+    }
+    i += length - 1;
+  }
+  return out;
+}
+
+RuleReading read_events(std::string_view text, bool* overflowed) {
+  RuleEvents events;
+  try {
+    Json::sax_parse(text.begin(), text.end(), &events);
+  } catch (const std::exception& e) {
+    return {std::nullopt, RuleFault::Syntax, e.what()};
+  }
+  if (overflowed != nullptr) *overflowed = events.overflowed();
+  return events.take();
+}
 
 }  // namespace
 
-Result<Rule> parse_rule(std::string_view json_bytes) { return RuleReader(json_bytes).read(); }
+RuleReading read_rule(std::string_view json_bytes) {
+  // The library skips a leading byte order mark and takes a NUL byte for
+  // the end of its input; neither belongs in the text of one JSON value.
+  if (json_bytes.starts_with("\xEF\xBB\xBF")) return {std::nullopt, RuleFault::Syntax, "a byte order mark"};
+  if (json_bytes.find('\0') != std::string_view::npos) return {std::nullopt, RuleFault::Syntax, "a NUL byte"};
+  bool overflowed = false;
+  RuleReading reading = read_events(json_bytes, &overflowed);
+  if (!overflowed) return reading;
+  return read_events(tame_huge_numbers(json_bytes), nullptr);
+}
+
+Result<Rule> parse_rule(std::string_view json_bytes) {
+  RuleReading reading = read_rule(json_bytes);
+  if (!reading.rule) return Error(std::move(reading.message));
+  return std::move(*reading.rule);
+}
 
 }  // namespace vostrelin

@@ -22,7 +22,7 @@ Result<std::optional<RuleFrame>> try_parse_rule_frame(std::string_view buffer) {
   if (buffer.size() < TAG.size()) return Parsed(std::nullopt);
   if (buffer.substr(0, TAG.size()) != TAG) {
     return Error("Неожиданный кадр вместо RULE: " +
-                 utf8_lossy(buffer.substr(0, std::min(buffer.size(), QUOTED_BYTES))));
+                 escape_controls(utf8_lossy(buffer.substr(0, std::min(buffer.size(), QUOTED_BYTES)))));
   }
 
   size_t dot = buffer.find('.', TAG.size());

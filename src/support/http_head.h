@@ -21,6 +21,10 @@
 
 namespace vostrelin {
 
+// Header slots a request head of the tunnel is parsed with: a head with
+// more header lines than this never parses.
+inline constexpr size_t REQUEST_HEAD_SLOTS = 64;
+
 struct HttpHeaderField {
   std::string_view name;
   std::string_view value;  // without leading and trailing SP / HTAB

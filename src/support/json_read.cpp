@@ -20,7 +20,7 @@ constexpr size_t LINEAR_SCAN_MEMBERS = 16;
 
 class TreeBuilder {
  public:
-  explicit TreeBuilder(size_t max_depth) : max_depth_(max_depth) {}
+  TreeBuilder(size_t max_depth, size_t max_values) : max_depth_(max_depth), values_left_(max_values) {}
 
   Json take() { return std::move(root_); }
 
@@ -53,13 +53,20 @@ class TreeBuilder {
     std::unordered_map<std::string, size_t> index;
   };
 
+  bool counted() {
+    if (values_left_ == 0) return false;
+    --values_left_;
+    return true;
+  }
+
   bool put(Json v) {
+    if (!counted()) return false;
     *slot() = std::move(v);
     return true;
   }
 
   bool open(Json container) {
-    if (open_.size() >= max_depth_) return false;
+    if (open_.size() >= max_depth_ || !counted()) return false;
     Json* at = slot();
     *at = std::move(container);
     open_.push_back({at, {}, {}});
@@ -96,19 +103,20 @@ class TreeBuilder {
   }
 
   size_t max_depth_;
+  size_t values_left_;
   Json root_;
   std::vector<Open> open_;
 };
 
 }  // namespace
 
-std::optional<Json> read_json(std::string_view text, size_t max_depth) {
+std::optional<Json> read_json(std::string_view text, size_t max_depth, size_t max_values) {
   // The library skips a leading byte order mark, and takes a NUL byte for
   // the end of its input, so that a value followed by NUL and anything at
   // all would read; only white space may surround the value here, and a raw
   // NUL belongs nowhere in JSON text.
   if (text.starts_with("\xEF\xBB\xBF") || text.find('\0') != std::string_view::npos) return std::nullopt;
-  TreeBuilder builder(max_depth);
+  TreeBuilder builder(max_depth, max_values);
   try {
     if (!Json::sax_parse(text.begin(), text.end(), &builder)) return std::nullopt;
   } catch (const std::exception&) {

@@ -18,10 +18,15 @@ namespace vostrelin {
 inline constexpr size_t JSON_MAX_DEPTH = 127;
 // No limit: the tree is built without recursion, so any depth is safe.
 inline constexpr size_t JSON_ANY_DEPTH = static_cast<size_t>(-1);
+inline constexpr size_t JSON_ANY_COUNT = static_cast<size_t>(-1);
 
-// Absent when the text is not one JSON value or nests arrays and objects
-// more than max_depth levels deep. Time and memory stay linear in the text,
-// also for objects with many members.
-std::optional<Json> read_json(std::string_view text, size_t max_depth = JSON_MAX_DEPTH);
+// Absent when the text is not one JSON value, nests arrays and objects more
+// than max_depth levels deep, or holds more than max_values values (every
+// number, string, literal, array and object counts, the outermost one
+// included). Time and memory stay linear in the text, also for objects with
+// many members; a count limit also bounds the tree, whose nodes cost many
+// times the few bytes of text that make a small value.
+std::optional<Json> read_json(std::string_view text, size_t max_depth = JSON_MAX_DEPTH,
+                              size_t max_values = JSON_ANY_COUNT);
 
 }  // namespace vostrelin

@@ -33,9 +33,6 @@ void write_all(int fd, std::string_view message) {
 void write_stdout(std::string_view message) { write_all(STDOUT_FILENO, message); }
 void write_stderr(std::string_view message) { write_all(STDERR_FILENO, message); }
 
-bool stdout_is_terminal() {
-  static const bool tty = ::isatty(STDOUT_FILENO) == 1;
-  return tty;
-}
+bool stdout_is_terminal() { return ::isatty(STDOUT_FILENO) == 1; }
 
 }  // namespace vostrelin

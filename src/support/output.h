@@ -11,7 +11,12 @@ namespace vostrelin {
 void write_stdout(std::string_view message);
 void write_stderr(std::string_view message);
 
-// Whether standard output is a terminal, read once at start-up.
+// Colour and cursor sequences may be written to a terminal. Always true;
+// the terminal test is what keeps them out of files and pipes.
+inline constexpr bool ANSI_SUPPORTED = true;
+
+// Whether standard output is a terminal, looked at anew at every call:
+// descriptor 1 may be pointed elsewhere while the program runs.
 bool stdout_is_terminal();
 
 }  // namespace vostrelin

@@ -1,5 +1,7 @@
 #include "support/rfc3339.h"
 
+#include <chrono>
+
 namespace vostrelin {
 namespace {
 
@@ -41,23 +43,6 @@ class Digits {
   size_t pos_ = 0;
 };
 
-bool is_leap(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
-
-int days_in_month(int y, int m) {
-  static constexpr int DAYS[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  return m == 2 && is_leap(y) ? 29 : DAYS[m - 1];
-}
-
-// Days from 1970-01-01 to the given civil date (proleptic Gregorian).
-int64_t days_from_civil(int64_t y, int m, int d) {
-  y -= m <= 2;
-  const int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const int64_t yoe = y - era * 400;
-  const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-  const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + doe - 719468;
-}
-
 }  // namespace
 
 std::optional<Instant> parse_rfc3339(std::string_view text) {
@@ -67,7 +52,10 @@ std::optional<Instant> parse_rfc3339(std::string_view text) {
   std::optional<int> month = p.number(2);
   if (!month || *month < 1 || *month > 12 || !p.take('-')) return std::nullopt;
   std::optional<int> day = p.number(2);
-  if (!day || *day < 1 || *day > days_in_month(*year, *month)) return std::nullopt;
+  if (!day) return std::nullopt;
+  const std::chrono::year_month_day date{std::chrono::year(*year), std::chrono::month(static_cast<unsigned>(*month)),
+                                         std::chrono::day(static_cast<unsigned>(*day))};
+  if (!date.ok()) return std::nullopt;
   if (!p.take('T') && !p.take('t') && !p.take(' ')) return std::nullopt;
   std::optional<int> hour = p.number(2);
   if (!hour || *hour > 23 || !p.take(':')) return std::nullopt;
@@ -101,7 +89,9 @@ std::optional<Instant> parse_rfc3339(std::string_view text) {
   }
   if (!p.at_end()) return std::nullopt;
 
-  int64_t seconds = days_from_civil(*year, *month, *day) * 86400 + *hour * 3600 + *minute * 60 + *second;
+  // Days since 1970-01-01 in the proleptic Gregorian calendar.
+  const int64_t days = std::chrono::sys_days(date).time_since_epoch().count();
+  int64_t seconds = days * 86400 + *hour * 3600 + *minute * 60 + *second;
   return Instant{seconds - offset_seconds, nanos};
 }
 

@@ -66,15 +66,14 @@ inline awaitable<void> leave_if_cancelled() {
 
 // Runs f() on the blocking pool and resumes the caller on its own executor.
 // The result travels in an optional, so types without a default
-// constructor (Result<T>) pass through too. g++ 12 destroys a lambda
-// temporary that stands inside a co_await expression twice, which frees
-// whatever its captures own (a captured string, say) twice: callers name
-// such a function object in a statement of its own and move it in.
+// constructor (Result<T>) pass through too. Callers name the function
+// object in a statement of its own and move it in: a lambda temporary
+// inside co_await is destroyed twice (src/support/README.md).
 template <class F>
 awaitable<std::invoke_result_t<F>> run_blocking(F f) {
   using R = std::invoke_result_t<F>;
   using Carried = std::conditional_t<std::is_void_v<R>, bool, std::optional<R>>;
-  // Each step is a statement of its own, for the same g++ 12 fault.
+  // Each step is a statement of its own, for the same reason.
   auto call = [f = std::move(f)]() mutable -> awaitable<Carried> {
     if constexpr (std::is_void_v<R>) {
       f();

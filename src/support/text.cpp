@@ -107,6 +107,51 @@ std::string utf8_lossy(std::string_view bytes) {
   return out;
 }
 
+void append_hex_escape(std::string& out, unsigned char byte) {
+  static constexpr char HEX[] = "0123456789abcdef";
+  out += "\\x";
+  out += HEX[byte >> 4];
+  out += HEX[byte & 0xF];
+}
+
+std::string escape_controls(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  size_t invalid;
+  for (size_t i = 0; i < text.size();) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c < 0x80) {
+      if ((c < 0x20 && c != '\t') || c == 0x7F) {
+        append_hex_escape(out, c);
+      } else {
+        out += static_cast<char>(c);
+      }
+      ++i;
+      continue;
+    }
+    size_t n = utf8_sequence(text, i, &invalid);
+    if (n == 0) {
+      // One byte at a time: what follows may start a valid sequence.
+      if (c <= 0x9F) {
+        append_hex_escape(out, c);
+      } else {
+        out += static_cast<char>(c);
+      }
+      ++i;
+      continue;
+    }
+    // U+0080 to U+009F are encoded as C2 80 to C2 9F.
+    if (n == 2 && c == 0xC2 && static_cast<unsigned char>(text[i + 1]) <= 0x9F) {
+      append_hex_escape(out, c);
+      append_hex_escape(out, static_cast<unsigned char>(text[i + 1]));
+    } else {
+      out.append(text.substr(i, n));
+    }
+    i += n;
+  }
+  return out;
+}
+
 std::string_view trim_unicode_whitespace(std::string_view text) {
   size_t invalid;
   size_t begin = 0;

@@ -1,4 +1,4 @@
-// Full Unicode lower-casing: every character is replaced by its complete
+// Full Unicode lower-casing (ICU): every character is replaced by its complete
 // lower-case mapping, which may be longer than the character itself (U+0130
 // becomes "i" and U+0307), and U+03A3 becomes the final sigma at the end of a
 // word. Used where messages are compared without regard to letter case; the

@@ -3,6 +3,7 @@
 #include <asio/experimental/awaitable_operators.hpp>
 
 #include <string>
+#include <system_error>
 #include <utility>
 #include <variant>
 
@@ -56,21 +57,16 @@ awaitable<void> to_local(const std::string& id, uint64_t serial, frames::LocalQu
 // The local service's bytes, socket to frames, until its end of stream.
 awaitable<void> from_local(const std::string& id, uint64_t serial, asio::ip::tcp::socket& socket,
                            frames::FrameSender& frame_tx, TcpSession& session, Ends& ends) {
+  std::string frame;
+  auto take = [&](std::string_view bytes) {
+    session.counters->from_local += bytes.size();
+    session.counters->print_stats();
+    frame = frames::data_frame(id, bytes);
+  };
   for (;;) {
-    std::span<char> buffer = frames::thread_read_buffer(frames::LOCAL_READ_BYTES);
-    asio::error_code ec;
-    size_t n = socket.read_some(asio::buffer(buffer.data(), buffer.size()), ec);
-    if (ec == asio::error::would_block) {
-      auto [waited] = co_await socket.async_wait(asio::ip::tcp::socket::wait_read, as_tuple_awaitable);
-      if (ends.broken || frames::is_stop(waited)) co_return;
-      if (!waited) continue;
-      ec = waited;
-    }
-    if (ends.broken) co_return;
+    asio::error_code ec = co_await frames::read_local(socket, take);
+    if (ends.broken || frames::is_stop(ec)) co_return;
     if (!ec) {
-      session.counters->from_local += n;
-      session.counters->print_stats();
-      std::string frame = frames::data_frame(id, std::string_view(buffer.data(), n));
       // The writer has ended: the session is over.
       if (!co_await frame_tx.send(std::move(frame))) co_return;
       continue;
@@ -106,8 +102,18 @@ awaitable<void> local_reader_task(std::string id, uint64_t serial, frames::Queue
   asio::ip::tcp::socket socket(co_await asio::this_coro::executor);
   asio::ip::tcp::endpoint local(asio::ip::address_v4::loopback(), session->local_port);
   auto [ec] = co_await socket.async_connect(local, as_tuple_awaitable);
+  Ends ends;
+  // A connection closed by the reader for taking nothing ends with its
+  // close frame, sent once both directions have stopped, so that no frame
+  // of the connection follows it. It never waits: the task has been stopped.
+  auto close_if_stalled = [&] {
+    if (queue->stalled() && !ends.close_sent) frame_tx.try_send(frames::tcp_close_frame(id));
+  };
   if (ec) {
-    if (frames::is_stop(ec)) co_return;
+    if (frames::is_stop(ec)) {
+      close_if_stalled();
+      co_return;
+    }
     write_stderr("Не удалось подключиться к локальному порту " + std::to_string(session->local_port) + ": " +
                  ec.message() + "\n");
     co_await frame_tx.send(frames::tcp_close_frame(id));
@@ -117,10 +123,15 @@ awaitable<void> local_reader_task(std::string id, uint64_t serial, frames::Queue
   asio::error_code ignored;
   socket.set_option(asio::ip::tcp::no_delay(true), ignored);
   socket.non_blocking(true, ignored);
-  Ends ends;
   auto both = to_local(id, serial, *queue, socket, frame_tx, *session, ends) &&
               from_local(id, serial, socket, frame_tx, *session, ends);
-  co_await std::move(both);
+  try {
+    co_await std::move(both);
+  } catch (const std::system_error& stopped) {
+    // A wait started after the stop ends the direction that made it.
+    if (!frames::is_stop(stopped.code())) throw;
+  }
+  close_if_stalled();
 }
 
 awaitable<Result<void>> handle_server_message(frames::ServerMessage message, frames::FrameSender& frame_tx,
@@ -160,9 +171,8 @@ awaitable<Result<void>> handle_server_message(frames::ServerMessage message, fra
     frames::LocalQueue::Push pushed = co_await queue->push(data->payload, local_stall_limit());
     if (pushed == frames::LocalQueue::Push::Stalled && session->connections.remove_own(data->id, serial)) {
       write_stderr("Ошибка записи в локальное подключение " + data->id + ": " + STALLED + "\n");
+      queue->stall();
       task.stop();
-      queue->abandon();
-      co_await frame_tx.send(frames::tcp_close_frame(data->id));
     }
     co_return Result<void>();
   }
@@ -178,12 +188,7 @@ awaitable<void> run(asio::ip::tcp::socket service, uint16_t local_port) {
   session->counters = std::make_shared<frames::ByteCounters>();
   write_stdout(frames::stats_lines(0, 0));
 
-  frames::Mode mode;
-  mode.tags = frames::TCP_TAGS;
-  mode.make_handler = [session](frames::FrameSender frame_tx, std::shared_ptr<frames::SessionTasks> tasks) {
-    session->tasks = std::move(tasks);
-    return frames::session_handler(std::move(frame_tx), session, &handle_server_message);
-  };
+  frames::Mode mode = frames::mode_for(frames::TCP_TAGS, session, &handle_server_message);
   co_await frames::forward(std::move(service), std::move(mode));
 }
 

@@ -11,6 +11,7 @@
 #include "frames/local_io.h"
 #include "main/build_settings.h"
 #include "support/output.h"
+#include "support/text.h"
 
 namespace vostrelin::udp_proxy {
 namespace {
@@ -39,7 +40,7 @@ awaitable<void> to_local(const std::string& id, uint64_t serial, frames::LocalQu
       if (ec) {
         ends.over = true;
         write_stderr("Ошибка отправки в локальный UDP-порт " + std::to_string(session.local_port) +
-                     " (connId=" + id + "): " + ec.message() + "\n");
+                     " (connId=" + escape_controls(id) + "): " + ec.message() + "\n");
         session.udp_sockets.remove_own(id, serial);
         asio::error_code ignored;
         socket.cancel(ignored);
@@ -67,7 +68,7 @@ awaitable<void> from_local(const std::string& id, uint64_t serial, asio::ip::udp
     if (ends.over) co_return;
     if (ec) {
       ends.over = true;
-      write_stderr("Ошибка чтения локального UDP-сокета " + id + ": " + ec.message() + "\n");
+      write_stderr("Ошибка чтения локального UDP-сокета " + escape_controls(id) + ": " + ec.message() + "\n");
       session.udp_sockets.remove_own(id, serial);
       co_return;
     }
@@ -145,7 +146,7 @@ awaitable<Result<void>> handle_server_message(frames::ServerMessage message, fra
           auto it = map.find(data->id);
           if (it == map.end() || it->second.datagrams.queue() != queue) return;
           write_stderr("Ошибка отправки в локальный UDP-порт " + std::to_string(session->local_port) +
-                       " (connId=" + data->id + "): " + STALLED + "\n");
+                       " (connId=" + escape_controls(data->id) + "): " + STALLED + "\n");
           it->second.reader.stop();
           map.erase(it);
         });
@@ -179,7 +180,7 @@ awaitable<void> udp_idle_sweep_task(std::shared_ptr<UdpSession> session) {
     std::vector<LocalUdpEntry> gone;
     session->udp_sockets.with([&](auto& map) {
       for (const std::string& id : idle_ids(map, now, limit)) {
-        write_stderr("UDP: connId=" + id + " закрыт по idle-таймауту\n");
+        write_stderr("UDP: connId=" + escape_controls(id) + " закрыт по idle-таймауту\n");
         auto it = map.find(id);
         it->second.reader.stop();
         gone.push_back(std::move(it->second));
@@ -196,12 +197,7 @@ awaitable<void> run(asio::ip::tcp::socket service, uint16_t local_port) {
   session->counters = std::make_shared<frames::ByteCounters>();
   write_stdout(frames::stats_lines(0, 0));
 
-  frames::Mode mode;
-  mode.tags = frames::UDP_TAGS;
-  mode.make_handler = [session](frames::FrameSender frame_tx, std::shared_ptr<frames::SessionTasks> tasks) {
-    session->tasks = std::move(tasks);
-    return frames::session_handler(std::move(frame_tx), session, &handle_server_message);
-  };
+  frames::Mode mode = frames::mode_for(frames::UDP_TAGS, session, &handle_server_message);
   mode.make_extra = [session] { return udp_idle_sweep_task(session); };
   co_await frames::forward(std::move(service), std::move(mode));
 }

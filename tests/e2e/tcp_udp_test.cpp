@@ -167,6 +167,13 @@ class Relay : public ::testing::Test {
 
 std::string counters(uint64_t to, uint64_t from) { return frames::stats_redraw(to, from); }
 
+// The frames in order, less the PONGs, whose place among frames that follow
+// a round trip through the local service is not fixed.
+std::vector<std::string> without_pongs(std::vector<std::string> order) {
+  std::erase(order, std::string("PONG"));
+  return order;
+}
+
 TEST_F(Relay, TcpIdsEchoBothWays) {
   LocalTcpServer local(echo_connection);
   open("TCP", local.port());
@@ -193,12 +200,20 @@ TEST_F(Relay, TcpCountersRedrawAfterEveryWriteAndRead) {
   // local input, the echo server ends its side, "TCPC." follows.
   conn().send_now(mesg("1", "") + "TCPC.1PING.");
   ASSERT_TRUE(collect(seen, [](const Seen& s) { return s.closes.count("1") && s.pongs == 1; }));
-  EXPECT_EQ(seen.order, (std::vector<std::string>{"MESG.1.5", "PONG", "TCPC.1"}));
+  // The PONG may come before or after the close frame, which follows a
+  // round trip through the local service.
+  EXPECT_EQ(without_pongs(seen.order), (std::vector<std::string>{"MESG.1.5", "TCPC.1"}));
   const std::string start = "TCP режим: проброс TCP трафика на локальный порт " + std::to_string(local.port()) +
                             "\nПередано байт: 0\nПринято байт: 0\n";
   EXPECT_TRUE(process->wait_for_stdout(counters(5, 5) + counters(5, 5), 5s));
-  EXPECT_EQ(process->out(), "Для подключения используйте: demo.tunnel.example\n" + start + counters(5, 0) +
-                                counters(5, 5) + counters(5, 5));
+  // The echo may be read before the write's own redraw: both counts are
+  // right at every redraw, whichever comes first.
+  const std::string address = "Для подключения используйте: demo.tunnel.example\n";
+  const std::string written_first = counters(5, 0) + counters(5, 5);
+  const std::string echoed_first = counters(0, 5) + counters(5, 5);
+  EXPECT_TRUE(process->out() == address + start + written_first + counters(5, 5) ||
+              process->out() == address + start + echoed_first + counters(5, 5))
+      << process->out();
 }
 
 TEST_F(Relay, TcpConnectRefused) {
@@ -245,12 +260,12 @@ TEST_F(Relay, TcpClosingInEitherOrder) {
     if (c.service_first) {
       conn().send_now("TCPO.1" + mesg("1", "hi") + "TCPC.1PING.");
       ASSERT_TRUE(collect(seen, [](const Seen& s) { return s.closes.count("1") > 0; })) << c.name;
-      EXPECT_EQ(seen.order, (std::vector<std::string>{"PONG", "MESG.1.3", "TCPC.1"})) << c.name;
+      EXPECT_EQ(without_pongs(seen.order), (std::vector<std::string>{"MESG.1.3", "TCPC.1"})) << c.name;
       EXPECT_EQ(seen.data["1"], "bye") << c.name;
     } else {
       conn().send_now("TCPO.1PING.");
       ASSERT_TRUE(collect(seen, [](const Seen& s) { return s.closes.count("1") > 0; })) << c.name;
-      EXPECT_EQ(seen.order, (std::vector<std::string>{"PONG", "MESG.1.5", "TCPC.1"})) << c.name;
+      EXPECT_EQ(without_pongs(seen.order), (std::vector<std::string>{"MESG.1.5", "TCPC.1"})) << c.name;
       // The id is gone: what the service still sends for it is dropped.
       conn().send_now(mesg("1", "late"));
       expect_only_pong();
@@ -296,7 +311,8 @@ TEST_F(Relay, TcpReopenedIdLeavesTheNewerConnectionAlone) {
   conn().send_now("TCPO.5PING.");
   Seen seen;
   ASSERT_TRUE(collect(seen, [](const Seen& s) { return s.pongs == 1; }));
-  for (int i = 0; i < 500 && local.accepted() < 1; ++i) std::this_thread::sleep_for(10ms);
+  // The first connection has taken its number before the second comes.
+  for (int i = 0; i < 500 && next.load() < 1; ++i) std::this_thread::sleep_for(10ms);
   // The second Open ends the first connection's input; the first
   // connection's end then removes nothing of the second's.
   conn().send_now("TCPO.5PING.");
@@ -344,10 +360,11 @@ TEST_F(Relay, TcpLocalPeerThatStopsReadingHoldsUpNobody) {
     }
     echo_connection(fd);
   });
-  open("TCP", local.port(), {{"VOSTRELIN_TEST_STALL_MS", "1000"}});
+  open("TCP", local.port(), {{"VOSTRELIN_TEST_STALL_MS", "3000"}});
   // An open frame ends where the next frame begins.
   conn().send_now("TCPO.1PING.");
-  for (int i = 0; i < 500 && local.accepted() < 1; ++i) std::this_thread::sleep_for(10ms);
+  // The first connection is the stuck one before the second comes.
+  for (int i = 0; i < 500 && next.load() < 1; ++i) std::this_thread::sleep_for(10ms);
   conn().send_now("TCPO.2PING.");
   for (int i = 0; i < 500 && local.accepted() < 2; ++i) std::this_thread::sleep_for(10ms);
   // Less than the stuck connection may hold waiting: nothing waits for it.
@@ -356,10 +373,12 @@ TEST_F(Relay, TcpLocalPeerThatStopsReadingHoldsUpNobody) {
   for (int i = 0; i < 32; ++i) burst += mesg("1", chunk);
   conn().send_now(burst);
   Seen seen;
-  Clock::time_point asked = Clock::now();
   conn().send_now(mesg("2", "ping-2") + "PING.");
   ASSERT_TRUE(collect(seen, [](const Seen& s) { return s.data.count("2") && s.data.at("2").size() == 6 && s.pongs == 3; }));
-  EXPECT_LT(Clock::now() - asked, 900ms) << "the answer waited for the stuck connection";
+  // Had the answer waited for the stuck connection, that connection would
+  // have been given up first.
+  process->drain();
+  EXPECT_EQ(process->err(), "") << "the answer waited for the stuck connection";
   // Far more than it may hold: the tunnel waits for it a bounded time,
   // then closes it with a message and goes on.
   std::thread flood([&] {
@@ -461,6 +480,80 @@ TEST_F(Relay, UdpIdleSweepInRealTime) {
   auto after = Clock::now() - last;
   EXPECT_GE(after, 60s);
   EXPECT_LE(after, 75s);
+}
+
+}  // namespace
+}  // namespace vostrelin
+
+namespace vostrelin {
+namespace {
+
+size_t open_descriptors(int pid) {
+  size_t n = 0;
+  for (const auto& e : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
+    (void)e;
+    ++n;
+  }
+  return n;
+}
+
+// A session that ends closes every local connection and socket it made,
+// while the local peers are still open.
+TEST_F(Relay, EndOfTheSessionClosesItsLocalConnections) {
+  std::atomic<int> ended{0};
+  LocalTcpServer tcp([&](int fd) {
+    read_until_eof(fd);
+    ++ended;
+  });
+  open("TCP", tcp.port());
+  size_t before = open_descriptors(process->pid());
+  conn().send_now("TCPO.1TCPO.2TCPO.3" + mesg("1", "a") + "PING.");
+  Seen seen;
+  ASSERT_TRUE(collect(seen, [](const Seen& s) { return s.pongs == 1; }));
+  for (int i = 0; i < 500 && tcp.accepted() < 3; ++i) std::this_thread::sleep_for(10ms);
+  ASSERT_EQ(tcp.accepted(), 3u);
+  EXPECT_EQ(open_descriptors(process->pid()), before + 3);
+  conn().close();
+  for (int i = 0; i < 500 && ended < 3; ++i) std::this_thread::sleep_for(10ms);
+  EXPECT_EQ(ended.load(), 3);
+  ASSERT_TRUE(process->wait_for_stderr("Соединение с сервером потеряно", 5s));
+  for (int i = 0; i < 500 && open_descriptors(process->pid()) > before - 1; ++i) std::this_thread::sleep_for(10ms);
+  EXPECT_EQ(open_descriptors(process->pid()), before - 1);  // the service connection is gone too
+}
+
+TEST_F(Relay, EndOfTheSessionClosesItsUdpSockets) {
+  LocalUdpEcho udp;
+  open("UDP", udp.port());
+  size_t before = open_descriptors(process->pid());
+  conn().send_now(mesg("1", "a") + mesg("2", "b") + mesg("3", "c"));
+  Seen seen;
+  ASSERT_TRUE(collect(seen, [](const Seen& s) { return s.data.size() == 3; }));
+  EXPECT_EQ(open_descriptors(process->pid()), before + 3);
+  conn().close();
+  ASSERT_TRUE(process->wait_for_stderr("Соединение с сервером потеряно", 5s));
+  for (int i = 0; i < 500 && open_descriptors(process->pid()) > before - 1; ++i) std::this_thread::sleep_for(10ms);
+  EXPECT_EQ(open_descriptors(process->pid()), before - 1);
+}
+
+}  // namespace
+}  // namespace vostrelin
+
+namespace vostrelin {
+namespace {
+
+// A UDP id may hold any byte but ".": frames carry it as it came, messages
+// show its control characters escaped.
+TEST_F(Relay, UdpIdWithControlBytesIsEscapedInMessagesOnly) {
+  LocalUdpEcho local;
+  open("UDP", local.port(), {{"VOSTRELIN_TEST_UDP_SWEEP_MS", "100"}, {"VOSTRELIN_TEST_UDP_IDLE_MS", "200"}});
+  const std::string id = "\x1b]0;x\x07";
+  conn().send_now(mesg(id, "hi"));
+  Seen seen;
+  ASSERT_TRUE(collect(seen, [&](const Seen& s) { return s.data.count(id) > 0; }));
+  EXPECT_EQ(seen.data[id], "hi");
+  const std::string line = "UDP: connId=\\x1b]0;x\\x07 закрыт по idle-таймауту\n";
+  EXPECT_TRUE(process->wait_for_stderr(line, 5s)) << process->err();
+  EXPECT_EQ(process->err(), line);
 }
 
 }  // namespace

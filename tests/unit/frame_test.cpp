@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -108,6 +109,9 @@ TEST(TryParse, TableOfFronts) {
       {"error alone", TCP_TAGS, "ERRR.", frame(Error{""}, 5)},
       {"error then more frames", TCP_TAGS, "ERRR.bad thingPING.MESG..0.", frame(Error{"bad thingPING.MESG..0."}, 27)},
       {"error text is decoded", HTTP_TAGS, "ERRR.\xc3", frame(Error{"\xEF\xBF\xBD"}, 6)},
+      {"error text cannot drive the terminal", HTTP_TAGS, "ERRR.\x1b[1A\x1b[2K\rDone: all good",
+       frame(Error{"\\x1b[1A\\x1b[2K\\x0dDone: all good"}, 28)},
+      {"error text keeps its letters", HTTP_TAGS, "ERRR.Ошибка: нет\tмест\\", frame(Error{"Ошибка: нет\tмест\\"}, 35)},
       {"error tag without dot", TCP_TAGS, "ERRRx", BAD},
       // Anything else.
       {"unknown tag with dot", TCP_TAGS, "ABCD.x", frame(Pong{}, 5)},
@@ -123,6 +127,14 @@ TEST(TryParse, TableOfFronts) {
       EXPECT_EQ(*parsed, std::get<Parsed>(c.expected)) << c.name;
     } else {
       EXPECT_FALSE(parsed) << c.name;
+    }
+    // Grown a byte at a time, a scan that goes on where the last one
+    // stopped answers every prefix as a fresh scan does.
+    ScanState state;
+    for (size_t n = 0; n <= c.input.size(); ++n) {
+      std::string_view prefix = std::string_view(c.input).substr(0, n);
+      EXPECT_EQ(describe(scan_front(prefix, c.tags, state)), describe(scan_front(prefix, c.tags)))
+          << c.name << ", first " << n << " bytes";
     }
   }
 }
@@ -228,6 +240,41 @@ TEST(Pending, FramesLongerThanTheLimitEndAtOnce) {
   FrontScan scan = pending.next();
   ASSERT_TRUE(std::holds_alternative<Malformed>(scan));
   EXPECT_EQ(std::get<Malformed>(scan).reason, "Кадр от сервера длиннее 64 байт: \"MESG.1.99.\"");
+}
+
+// A front that grows a byte per read until the limit ends it (or, for the
+// data frame, until it is whole) is looked at about once per byte, not once
+// per byte and read.
+TEST(Pending, FrontGrownByteByByteIsScannedOnce) {
+  constexpr size_t MAX = 64 * 1024;
+  struct GrowCase {
+    const char* name;
+    FrameTags tags;
+    std::string start;
+    char fill;
+    bool ends_whole;  // a frame at the limit, else the limit refuses it
+  } cases[] = {
+      {"a length field of endless zeros", UDP_TAGS, "MESG.1.", '0', false},
+      {"an id that never ends", UDP_TAGS, "MESG.", 'i', false},
+      {"a TCP open id of endless digits", TCP_TAGS, "TCPO.", '7', false},
+      {"an HTTP close id of endless digits", HTTP_TAGS, "HTPC.", '1', false},
+      {"a payload as large as the limit", TCP_TAGS, "MESG.1." + std::to_string(MAX - 13) + ".", 'p', true},
+  };
+  for (const GrowCase& c : cases) {
+    Pending pending(c.tags, MAX);
+    pending.append(c.start);
+    size_t peak = 0;
+    FrontScan scan = pending.next();
+    while (std::holds_alternative<NeedMore>(scan) && pending.size() <= MAX) {
+      peak = std::max(peak, pending.scanned());
+      pending.append(std::string(1, c.fill));
+      scan = pending.next();
+    }
+    EXPECT_EQ(std::holds_alternative<Parsed>(scan), c.ends_whole) << c.name << ": " << describe(scan);
+    EXPECT_EQ(std::holds_alternative<Malformed>(scan), !c.ends_whole) << c.name << ": " << describe(scan);
+    EXPECT_GT(peak, c.ends_whole ? 0u : MAX / 2) << c.name;
+    EXPECT_LE(peak, 2 * MAX) << c.name;
+  }
 }
 
 // A large frame that arrives in many reads is taken once, whole, and the

@@ -11,8 +11,10 @@
 #include <cstring>
 #include <filesystem>
 #include <future>
+#include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "inspector/assets.h"
 #include "inspector/recorder.h"
@@ -72,11 +74,11 @@ class InspectorServer : public RuntimeTest {
     start(sessions);
   }
 
-  void start(const std::string& dir) {
+  void start(const std::string& dir, ServeLimits limits = {}) {
     Result<tcp::acceptor> listener = bind(0);
     ASSERT_TRUE(listener.ok()) << listener.error().describe();
     port = listener->local_endpoint().port();
-    asio::co_spawn(executor(), serve(std::move(*listener), dir), asio::detached);
+    asio::co_spawn(executor(), serve(std::move(*listener), dir, limits), asio::detached);
   }
 
   // GET of target with a Host header naming this server.
@@ -306,6 +308,80 @@ TEST_F(InspectorServer, SilentEnds) {
   LoopbackClient idle(port);
   EXPECT_EQ(get("/logo.png").body, logo_png());
   EXPECT_EQ(err.text(), "");
+}
+
+// A head that does not come in time closes its connection without an
+// answer or a message; one that comes in time is answered as ever.
+TEST_F(InspectorServer, SlowHeadsAreClosed) {
+  ServeLimits limits;
+  limits.head_timeout = 200ms;
+  start(sessions, limits);
+  StderrCapture err;
+  struct Case {
+    const char* name;
+    std::string sent;
+  } cases[] = {
+      {"nothing at all", ""},
+      {"a request line", "GET / HTTP/1.1\r\n"},
+      {"all but the blank line", "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n"},
+  };
+  std::vector<std::unique_ptr<LoopbackClient>> clients;
+  for (const Case& c : cases) {
+    clients.push_back(std::make_unique<LoopbackClient>(port));
+    if (!c.sent.empty()) clients.back()->send(c.sent);
+  }
+  for (size_t i = 0; i < clients.size(); ++i) {
+    EXPECT_EQ(clients[i]->read_to_end(10s), "") << cases[i].name;
+    EXPECT_TRUE(clients[i]->closed()) << cases[i].name;
+  }
+  // A head sent in pieces, each well within the time, is answered.
+  LoopbackClient pieces(port);
+  pieces.send("GET /logo.png HTTP/1.1\r\n");
+  std::this_thread::sleep_for(50ms);
+  pieces.send("\r\n");
+  EXPECT_EQ(split(pieces.read_to_end()).body, logo_png());
+  EXPECT_EQ(err.text(), "");
+}
+
+// Beyond the bound, connections wait in the backlog: nothing is read from
+// them until a place is free, and then they are served in turn.
+TEST_F(InspectorServer, ConnectionsBeyondTheBoundWait) {
+  ServeLimits limits;
+  limits.max_connections = 4;
+  start(sessions, limits);
+  std::vector<std::unique_ptr<LoopbackClient>> idle;
+  for (size_t i = 0; i < limits.max_connections; ++i) idle.push_back(std::make_unique<LoopbackClient>(port));
+  LoopbackClient waiting(port);
+  waiting.send("GET /logo.png HTTP/1.1\r\n\r\n");
+  EXPECT_FALSE(waiting.readable_within(300ms));
+  idle.front()->shutdown_write();  // its end frees its place
+  EXPECT_EQ(split(waiting.read_to_end()).body, logo_png());
+  idle.erase(idle.begin());
+  // A place freed by an answer is taken again.
+  idle.push_back(std::make_unique<LoopbackClient>(port));
+  LoopbackClient next(port);
+  next.send("GET /logo.png HTTP/1.1\r\n\r\n");
+  EXPECT_FALSE(next.readable_within(300ms));
+  idle.clear();
+  EXPECT_EQ(split(next.read_to_end()).body, logo_png());
+}
+
+TEST(InspectorLimits, ConnectionBoundStaysWellBelowTheDescriptorLimit) {
+  rlimit old{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &old), 0);
+  struct Case {
+    rlim_t soft;
+    size_t bound;
+  } cases[] = {{1024, MAX_CONNECTIONS}, {4096, MAX_CONNECTIONS}, {512, 128}, {64, 16}, {3, 1}};
+  for (const Case& c : cases) {
+    if (c.soft > old.rlim_max) continue;
+    rlimit lowered = old;
+    lowered.rlim_cur = c.soft;
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &lowered), 0);
+    size_t bound = connection_bound();
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &old), 0);
+    EXPECT_EQ(bound, c.bound) << c.soft;
+  }
 }
 
 TEST_F(InspectorServer, FailuresAreReported) {

@@ -74,6 +74,28 @@ TEST(JsonRead, DepthLimit) {
   EXPECT_FALSE(read_json(std::string("[[").append(mixed).append("]]")).has_value());
 }
 
+TEST(JsonRead, ValueLimit) {
+  struct Case {
+    std::string text;
+    size_t values;  // as many as the text holds
+  } cases[] = {
+      {"1", 1},
+      {"[]", 1},
+      {"[1,2,3]", 4},
+      {R"({"a":"x","b":[null,true],"c":{}})", 6},
+      {R"({"a":1,"a":2})", 3},  // a repeated name still costs a value
+  };
+  for (const Case& c : cases) {
+    EXPECT_TRUE(read_json(c.text, JSON_MAX_DEPTH, c.values).has_value()) << c.text;
+    EXPECT_FALSE(read_json(c.text, JSON_MAX_DEPTH, c.values - 1).has_value()) << c.text;
+  }
+  std::string many = "[0";
+  for (int i = 0; i < 100000; ++i) many += ",0";
+  many += "]";
+  EXPECT_FALSE(read_json(many, JSON_MAX_DEPTH, 1000).has_value());
+  EXPECT_TRUE(read_json(many).has_value());
+}
+
 TEST(JsonRead, RepeatedNamesKeepFirstPlaceLastValue) {
   struct Case {
     std::string text;

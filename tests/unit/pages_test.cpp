@@ -14,6 +14,7 @@
 #include "support/env.h"
 #include "support/process.h"
 #include "support/rfc3339.h"
+#include "support/text.h"
 
 namespace vostrelin::inspector {
 namespace {
@@ -109,6 +110,9 @@ TEST(Pages, Rfc3339) {
       {"2025-03-14T09:26:53.123456789123+00:00", Instant{1741944413, 123456789}},
       {"2024-02-29T00:00:00-23:59", Instant{1709251140, 0}},
       {"2016-12-31T23:59:60Z", Instant{1483228800, 0}},
+      {"2000-02-29T00:00:00Z", Instant{951782400, 0}},
+      {"0000-01-01T00:00:00Z", Instant{-62167219200, 0}},
+      {"9999-12-31T23:59:59Z", Instant{253402300799, 0}},
       {"2023-02-29T00:00:00Z", std::nullopt},
       {"1900-02-29T00:00:00Z", std::nullopt},
       {"2025-04-31T00:00:00Z", std::nullopt},
@@ -237,6 +241,28 @@ TEST(Pages, HostileValuesAreEscapedEverywhere) {
   std::string section = render_body_section("T&C", "Cookie: a=1&b=2\r\n", "");
   EXPECT_TRUE(contains(section, "<h3>T&amp;C</h3>"));
   EXPECT_TRUE(contains(section, "Cookie: a=1&amp;b=2\r\n</pre>"));
+}
+
+// However long the session header's texts in a file, the pages show a
+// bounded part of each, cut between characters.
+TEST(Pages, LongHeaderTextsAreCut) {
+  const std::string quotes(1000000, '"');  // six times as long once escaped
+  const std::string quotes_shown = html_escape(quotes.substr(0, HEADER_TEXT_SHOWN)) + "…";
+  // The two bytes of "Ж" stand on either side of the limit.
+  const std::string letters = std::string(HEADER_TEXT_SHOWN - 1, 'a') + "Жtail";
+  const std::string letters_shown = std::string(HEADER_TEXT_SHOWN - 1, 'a') + "…";
+  const std::string exact(HEADER_TEXT_SHOWN, 'u');
+
+  std::string index = render_index({{"id", quotes, letters, quotes, exact, 1}});
+  std::string session = render_session("sid", {quotes, letters, quotes, exact}, {});
+  for (const std::string* page : {&index, &session}) {
+    EXPECT_LT(page->size(), STYLE_SHEET.size() + 3 * 6 * HEADER_TEXT_SHOWN + 4096);
+    EXPECT_TRUE(is_valid_utf8(*page));
+    EXPECT_TRUE(contains(*page, " " + letters_shown + "</") || contains(*page, ">" + letters_shown + "</"));
+    EXPECT_TRUE(contains(*page, ">" + exact + "</code>"));
+  }
+  EXPECT_TRUE(contains(index, "<td>" + quotes_shown + "</td>"));
+  EXPECT_EQ(count(session, quotes_shown), 2u);
 }
 
 TEST(Pages, RequestPageCards) {

@@ -382,6 +382,57 @@ TEST_F(SessionFiles, LinesAcrossReadPieces) {
   EXPECT_EQ(lines[1], line1);
 }
 
+// Lines that would cost far more to read than any line the recorder
+// writes are skipped as broken, and the rest of the file reads as before.
+// Each of them would otherwise be a begin record (or the header).
+TEST_F(SessionFiles, DeepAndOversizedLinesAreSkipped) {
+  const std::string deep =
+      R"({"t":"begin","req":"8","ts":"t","x":)" + std::string(1000000, '[') + std::string(1000000, ']') + "}";
+  const std::string huge = begin("9", "t", "GET", "/" + std::string(MAX_SESSION_LINE_BYTES, 'p'));
+  const std::string huge_header = R"({"t":"session","ts":"T","pad":")" + std::string(MAX_SESSION_LINE_BYTES, ' ') + "\"}";
+  const std::string middle = file({begin("1", "t1", "GET", "/a"), deep, begin("2", "t2", "GET", "/b"),
+                                   record("end", "2", R"(,"status":204,"total":0,"ts":"t3")")});
+  const SessionHeaderMeta h{"2025-03-14T09:26:53+03:00", "HTTP", "demo", "https://x.example"};
+  struct Case {
+    const char* name;
+    std::string text;
+    SessionHeaderMeta header;
+    uint64_t markers;  // begin markers the index counts: the deep line's too
+  } cases[] = {
+      {"an oversized line in the middle and one without its LF at the end",
+       file({HEADER, huge}) + middle + huge, h, 3},
+      {"an oversized first line", file({huge_header}) + middle, {}, 3},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir sessions;
+    std::string path = sessions / "s.jsonl";
+    write_file(path, c.text);
+
+    Result<SessionContent> s = load_session_now(path);
+    ASSERT_TRUE(s.ok()) << s.error().describe();
+    EXPECT_EQ(s->header, c.header);
+    ASSERT_EQ(ids(s->requests), (std::vector<std::string>{"1", "2"}));
+    EXPECT_EQ(s->requests[1], (RequestSummary{"2", "t2", "t3", "GET", "/b", 0, 204}));
+    SessionContent in_memory = read_session(c.text);
+    EXPECT_EQ(in_memory.header, c.header);
+    EXPECT_EQ(in_memory.requests, s->requests);
+
+    Result<std::optional<RequestDetail>> skipped = load_request_detail_now(path, "9");
+    ASSERT_TRUE(skipped.ok());
+    EXPECT_FALSE(skipped->has_value());
+    EXPECT_FALSE(read_request_detail(c.text, "8").has_value());
+    EXPECT_FALSE(read_request_detail(c.text, "9").has_value());
+    EXPECT_EQ(read_request_detail(c.text, "2")->status, 204);
+
+    Result<std::vector<SessionSummary>> listed = list_sessions_now(sessions.path());
+    ASSERT_TRUE(listed.ok());
+    ASSERT_EQ(listed->size(), 1u);
+    EXPECT_EQ((*listed)[0], (SessionSummary{"s", c.header.ts, c.header.proto, c.header.hostname,
+                                            c.header.remote_url, c.markers}));
+  }
+}
+
 TEST_F(SessionFiles, UnreadableFilesAreErrors) {
   struct Case {
     const char* name;

@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "inspector/reader.h"
 #include "inspector/record_lines.h"
 #include "inspector/session_file_writer.h"
 #include "support/env.h"
@@ -578,7 +579,7 @@ TEST_F(RecorderTest, QueueLimitDropsWhileTheDiskLags) {
 }
 
 // A body bigger than the whole limit is still recorded when nothing else
-// waits.
+// waits, all of its pieces.
 TEST_F(RecorderTest, LargeLineGoesThroughAnEmptyQueue) {
   TempDir dir;
   std::shared_ptr<Recorder> recorder = make(dir.path(), {"HTTP", "", "u"}, 80, 1024);
@@ -590,6 +591,46 @@ TEST_F(RecorderTest, LargeLineGoesThroughAnEmptyQueue) {
   std::vector<std::string> lines = split_lines(read_file(path));
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_EQ(base64_decode(Json::parse(lines[1])["b64"].get<std::string>()), body);
+
+  recorder = make(dir.path() + "/2", {"HTTP", "", "u"}, 80, 1024);
+  ASSERT_TRUE(recorder);
+  path = recorder->path();
+  body.assign(2 * RECORD_PIECE_BYTES + 1, 'y');
+  recorder->res_body("1", body);
+  finish(recorder);
+  lines = split_lines(read_file(path));
+  ASSERT_EQ(lines.size(), 4u);
+  std::string pieces;
+  for (size_t i = 1; i < lines.size(); ++i) pieces += *base64_decode(Json::parse(lines[i])["b64"].get<std::string>());
+  EXPECT_EQ(pieces, body);
+}
+
+// A body is recorded in pieces, so that no line grows with it, and the
+// pieces read back as the whole body.
+TEST_F(RecorderTest, LargeBodyIsRecordedInPiecesThatReadBackWhole) {
+  TempDir dir;
+  std::shared_ptr<Recorder> recorder = make(dir.path(), {"HTTP", "", "u"}, 80);
+  ASSERT_TRUE(recorder);
+  std::string path = recorder->path();
+  std::string body(2 * RECORD_PIECE_BYTES + 5, '\0');
+  for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>(i * 31 + i / 7);
+  recorder->begin("1", "POST", "/upload");
+  recorder->req_body("1", "pre", body);
+  recorder->res_body("1", body);
+  finish(recorder);
+
+  std::vector<std::string> lines = split_lines(read_file(path));
+  ASSERT_EQ(lines.size(), 8u);
+  for (size_t i = 2; i < lines.size(); ++i) {
+    Json record = Json::parse(lines[i]);
+    EXPECT_EQ(record["t"], i < 5 ? "req_body" : "res_body");
+    EXPECT_EQ(base64_decode(record["b64"].get<std::string>())->size(), i % 3 == 1 ? 5 : RECORD_PIECE_BYTES);
+  }
+  Result<std::optional<RequestDetail>> detail = load_request_detail_now(path, "1");
+  ASSERT_TRUE(detail.ok());
+  ASSERT_TRUE(detail->has_value());
+  EXPECT_EQ((*detail)->req_body_pre, body);
+  EXPECT_EQ((*detail)->res_body, body);
 }
 
 }  // namespace

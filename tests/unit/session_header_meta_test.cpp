@@ -93,9 +93,19 @@ TEST(SessionHeaderMeta, JsonLines) {
   EXPECT_FALSE(parse_json_line("[1E400]"));
   EXPECT_FALSE(parse_json_line(std::string("{\"a\":1}\0", 8)));
   EXPECT_FALSE(parse_json_line(std::string("[1]\0garbage", 11)));
-  // Deep nesting neither crashes nor is refused for its depth alone.
-  std::string deep = std::string(100000, '[') + std::string(100000, ']');
-  EXPECT_TRUE(parse_json_line(deep));
+  // A record is a flat object: a line nested deeper than any record is
+  // refused at once, however deep it goes.
+  auto nested = [](size_t depth) { return std::string(depth, '[') + std::string(depth, ']'); };
+  EXPECT_TRUE(parse_json_line(nested(SESSION_LINE_MAX_DEPTH)));
+  EXPECT_FALSE(parse_json_line(nested(SESSION_LINE_MAX_DEPTH + 1)));
+  EXPECT_FALSE(parse_json_line(nested(1000000)));
+  EXPECT_FALSE(parse_json_line("{\"t\":\"session\",\"x\":" + nested(1000000) + "}"));
+  // So is one with more values than any record holds; the array itself is
+  // one of them.
+  std::string many = "[0";
+  for (size_t zeros = 1; zeros < SESSION_LINE_MAX_VALUES - 1; ++zeros) many += ",0";
+  EXPECT_TRUE(parse_json_line(many + "]"));
+  EXPECT_FALSE(parse_json_line(many + ",0]"));
 }
 
 }  // namespace

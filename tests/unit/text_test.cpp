@@ -5,6 +5,8 @@
 namespace vostrelin {
 namespace {
 
+using namespace std::string_literals;
+
 TEST(Utf8, ValidityAndLossyDecoding) {
   struct Case {
     std::string in;
@@ -43,6 +45,26 @@ TEST(Trim, UnicodeWhiteSpaceOnly) {
       {"\xC2\x85x\xE2\x80\xA9", "x"},  // U+0085, U+2029
   };
   for (const Case& c : cases) EXPECT_EQ(trim_unicode_whitespace(c.in), c.out) << c.in;
+}
+
+TEST(EscapeControls, OnlyControlCharactersAreMadeVisible) {
+  struct Case {
+    const char* name;
+    std::string in, out;
+  } cases[] = {
+      {"plain text", "https://a.example/x?y=1", "https://a.example/x?y=1"},
+      {"backslash and tab stay", "a\\x1b\tb", "a\\x1b\tb"},
+      {"Cyrillic, whose bytes run through 0x80-0x9F", "Сервер: ошибка №5 — ёЁ", "Сервер: ошибка №5 — ёЁ"},
+      {"other non-ASCII stays", "\xC2\xA0\xE2\x80\x9B\xF0\x9F\x98\x80", "\xC2\xA0\xE2\x80\x9B\xF0\x9F\x98\x80"},
+      {"window title", "\x1b]0;pwned\x07", "\\x1b]0;pwned\\x07"},
+      {"clear screen", "x\x1b[2Jy", "x\\x1b[2Jy"},
+      {"overwrite the line above", "\x1b[1A\x1b[2K\rDone: all good", "\\x1b[1A\\x1b[2K\\x0dDone: all good"},
+      {"line feed, NUL and DEL", "a\nb\0c\x7f"s, "a\\x0ab\\x00c\\x7f"},
+      {"C1 control as UTF-8", "a\xC2\x9B" "2Jb\xC2\x80\xC2\x9F\xC2\xA0", "a\\xc2\\x9b2Jb\\xc2\\x80\\xc2\\x9f\xC2\xA0"},
+      {"lone C1 byte", "a\x9B" "2J", "a\\x9b2J"},
+      {"other invalid bytes stay", "\xFF\xE2\x80", "\xFF\xE2\\x80"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(escape_controls(c.in), c.out) << c.name;
 }
 
 TEST(ParseUnsigned, NeverOverflows) {
