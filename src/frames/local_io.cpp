@@ -55,7 +55,16 @@ awaitable<std::error_code> write_queue(LocalQueue& queue, asio::ip::tcp::socket&
       buffers.clear();
       buffers.push_back(asio::buffer(batch[item].data() + offset, batch[item].size() - offset));
       for (size_t i = item + 1; i < batch.size(); ++i) buffers.push_back(asio::buffer(batch[i]));
-      auto [ec, n] = co_await socket.async_write_some(buffers, as_tuple_awaitable);
+      // Written at once where the socket takes the bytes, so each count is
+      // on the terminal before the local service can have answered it (the
+      // reading direction runs on the same strand).
+      asio::error_code ec;
+      size_t n = socket.write_some(buffers, ec);
+      if (ec == asio::error::would_block) {
+        auto [waited] = co_await socket.async_wait(asio::ip::tcp::socket::wait_write, as_tuple_awaitable);
+        if (waited) co_return waited;
+        continue;
+      }
       if (ec) co_return ec;
       if (n == 0) co_return write_zero_error();
       queue.written(n);

@@ -34,7 +34,7 @@ std::error_code write_zero_error();
 // (it is closed and drained, or the task is stopped): then success. After
 // every item written whole, `item_written(its size)` runs, also for an
 // empty item. The first write error is returned; the rest of the queue is
-// left to the caller.
+// left to the caller. The socket is in non-blocking mode.
 awaitable<std::error_code> write_queue(LocalQueue& queue, asio::ip::tcp::socket& socket,
                                        const std::function<void(size_t)>& item_written);
 

@@ -62,18 +62,9 @@ awaitable<Result<void>> write_response(tcp::socket& stream, uint16_t status, std
   co_return Result<void>();
 }
 
-awaitable<Result<void>> write_html(tcp::socket& stream, uint16_t status, std::string_view body) {
-  co_return co_await write_response(stream, status, HTML, body);
-}
+Answer html(uint16_t status, std::string body) { return Answer{status, HTML, std::move(body)}; }
 
-awaitable<Result<void>> write_text(tcp::socket& stream, uint16_t status, std::string_view body) {
-  co_return co_await write_response(stream, status, TEXT, body);
-}
-
-awaitable<Result<void>> write_binary(tcp::socket& stream, uint16_t status, std::string_view content_type,
-                                     std::string_view body) {
-  co_return co_await write_response(stream, status, content_type, body);
-}
+Answer text(uint16_t status, std::string_view body) { return Answer{status, TEXT, std::string(body)}; }
 
 // Whether the session file exists; a test that fails counts as no.
 awaitable<bool> file_exists(const std::string& path) {
@@ -87,34 +78,30 @@ std::string session_file(const std::string& sessions_dir, std::string_view sessi
   return join_path(sessions_dir, std::string(session_id) + ".jsonl");
 }
 
-awaitable<Result<void>> serve_index(tcp::socket& stream, const std::string& sessions_dir) {
+awaitable<Result<Answer>> serve_index(const std::string& sessions_dir) {
   Result<std::vector<SessionSummary>> sessions = co_await list_sessions(sessions_dir);
   if (!sessions) co_return std::move(sessions).error();
-  std::string page = render_index(*sessions);
-  co_return co_await write_html(stream, 200, page);
+  co_return html(200, render_index(*sessions));
 }
 
-awaitable<Result<void>> serve_session(tcp::socket& stream, const std::string& sessions_dir,
-                                      std::string_view session_id) {
-  if (!is_safe_id(session_id)) co_return co_await write_text(stream, 400, "Bad session id");
+awaitable<Result<Answer>> serve_session(const std::string& sessions_dir, std::string_view session_id) {
+  if (!is_safe_id(session_id)) co_return text(400, "Bad session id");
   std::string path = session_file(sessions_dir, session_id);
-  if (!co_await file_exists(path)) co_return co_await write_text(stream, 404, "Session not found");
+  if (!co_await file_exists(path)) co_return text(404, "Session not found");
   Result<SessionContent> content = co_await load_session(std::move(path));
   if (!content) co_return std::move(content).error();
-  std::string page = render_session(session_id, content->header, content->requests);
-  co_return co_await write_html(stream, 200, page);
+  co_return html(200, render_session(session_id, content->header, content->requests));
 }
 
-awaitable<Result<void>> serve_request(tcp::socket& stream, const std::string& sessions_dir,
-                                      std::string_view session_id, std::string_view request_id) {
-  if (!is_safe_id(session_id) || !is_safe_id(request_id)) co_return co_await write_text(stream, 400, "Bad id");
+awaitable<Result<Answer>> serve_request(const std::string& sessions_dir, std::string_view session_id,
+                                        std::string_view request_id) {
+  if (!is_safe_id(session_id) || !is_safe_id(request_id)) co_return text(400, "Bad id");
   std::string path = session_file(sessions_dir, session_id);
-  if (!co_await file_exists(path)) co_return co_await write_text(stream, 404, "Session not found");
+  if (!co_await file_exists(path)) co_return text(404, "Session not found");
   Result<std::optional<RequestDetail>> detail = co_await load_request_detail(std::move(path), std::string(request_id));
   if (!detail) co_return std::move(detail).error();
-  if (!detail->has_value()) co_return co_await write_text(stream, 404, "Request not found");
-  std::string page = render_request(session_id, **detail);
-  co_return co_await write_html(stream, 200, page);
+  if (!detail->has_value()) co_return text(404, "Request not found");
+  co_return html(200, render_request(session_id, **detail));
 }
 
 // The places for connections served at once: one token per connection in
@@ -246,40 +233,46 @@ awaitable<Result<void>> handle_connection(tcp::socket& stream, const std::string
     case HeadRead::Failed:
       co_return system_error(read.error);
     case HeadRead::TooLarge:
-      co_return co_await write_text(stream, 413, "Payload Too Large");
+      co_return co_await write_response(stream, 413, TEXT, "Payload Too Large");
     case HeadRead::Complete:
       break;
   }
 
+  Result<Answer> answer = co_await answer_request(std::string_view(buffer.data(), fill), sessions_dir);
+  if (!answer) co_return std::move(answer).error();
+  co_return co_await write_response(stream, answer->status, answer->content_type, answer->body);
+}
+
+awaitable<Result<Answer>> answer_request(std::string_view received, const std::string& sessions_dir) {
   std::array<HttpHeaderField, HEADER_SLOTS> slots;
-  HttpRequestHead head = parse_request_head(std::string_view(buffer.data(), fill), slots);
-  if (head.status == HttpHeadStatus::Invalid) co_return co_await write_text(stream, 400, "Bad Request");
+  HttpRequestHead head = parse_request_head(received, slots);
+  if (head.status == HttpHeadStatus::Invalid) co_return text(400, "Bad Request");
 
   // Only a page of this machine may read recorded traffic: a site the user
   // visits can point a name of its own at 127.0.0.1, but its requests then
   // carry that name.
   for (const HttpHeaderField& field : head.headers) {
     if (ascii_iequals(field.name, "Host") && !is_loopback_host(field.value)) {
-      co_return co_await write_text(stream, 403, "Forbidden");
+      co_return text(403, "Forbidden");
     }
   }
 
-  if (head.method.value_or("GET") != "GET") co_return co_await write_text(stream, 405, "Method Not Allowed");
+  if (head.method.value_or("GET") != "GET") co_return text(405, "Method Not Allowed");
 
   Route route = route_of(head.target.value_or("/"));
   switch (route.kind) {
     case Route::Logo:
-      co_return co_await write_binary(stream, 200, PNG, logo_png());
+      co_return Answer{200, PNG, std::string(logo_png())};
     case Route::Index:
-      co_return co_await serve_index(stream, sessions_dir);
+      co_return co_await serve_index(sessions_dir);
     case Route::Session:
-      co_return co_await serve_session(stream, sessions_dir, route.session_id);
+      co_return co_await serve_session(sessions_dir, route.session_id);
     case Route::Request:
-      co_return co_await serve_request(stream, sessions_dir, route.session_id, route.request_id);
+      co_return co_await serve_request(sessions_dir, route.session_id, route.request_id);
     case Route::NotFound:
       break;
   }
-  co_return co_await write_text(stream, 404, "Not Found");
+  co_return text(404, "Not Found");
 }
 
 Result<tcp::acceptor> bind(uint16_t port) {

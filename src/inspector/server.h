@@ -59,6 +59,19 @@ awaitable<void> serve(tcp::acceptor listener, std::string sessions_dir, ServeLim
 awaitable<Result<void>> handle_connection(tcp::socket& stream, const std::string& sessions_dir,
                                           std::chrono::milliseconds head_timeout = HEAD_TIMEOUT);
 
+// An answer before it is written.
+struct Answer {
+  uint16_t status = 200;
+  std::string_view content_type;
+  std::string body;
+};
+
+// The answer to a request head that has arrived whole: received holds the
+// bytes read, its blank line included (and whatever came after it). Reads
+// the session files the answer needs; an error means there is no answer to
+// give.
+awaitable<Result<Answer>> answer_request(std::string_view received, const std::string& sessions_dir);
+
 // 1 to 64 bytes, each an ASCII letter or digit, "-", "_" or ".".
 bool is_safe_id(std::string_view id);
 

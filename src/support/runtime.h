@@ -82,7 +82,13 @@ awaitable<std::invoke_result_t<F>> run_blocking(F f) {
       co_return Carried(f());
     }
   };
-  auto spawned = asio::co_spawn(blocking_executor(), std::move(call), use_awaitable);
+  // The call cannot be interrupted, and a cancellation emitted on the
+  // caller's thread must not reach the task on the blocking pool while it
+  // runs there (a cancellation state belongs to one thread at a time): the
+  // task gets no cancellation slot, and a cancelled caller ends at its next
+  // wait once the call has returned.
+  auto token = asio::bind_cancellation_slot(asio::cancellation_slot(), use_awaitable);
+  auto spawned = asio::co_spawn(blocking_executor(), std::move(call), std::move(token));
   Carried result = co_await std::move(spawned);
   if constexpr (!std::is_void_v<R>) co_return std::move(*result);
 }

@@ -64,6 +64,12 @@ Process::Process(std::vector<std::string> argv, Env env, std::string cwd, int us
   }
   std::vector<std::string> env_strings;
   for (const auto& [k, v] : env) env_strings.push_back(k + "=" + v);
+  // A sanitized program reports where the sanitized suite asks its own
+  // reports to go.
+  for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "TSAN_OPTIONS"}) {
+    const char* value = std::getenv(name);
+    if (value != nullptr && env.count(name) == 0) env_strings.push_back(std::string(name) + "=" + value);
+  }
 
   pid_ = ::fork();
   if (pid_ < 0) throw std::runtime_error("fork failed");

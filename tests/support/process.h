@@ -38,7 +38,8 @@ std::string install_program(const std::string& dir);
 
 class Process {
  public:
-  // argv[0] is the path to run. env is the whole environment. A user id of
+  // argv[0] is the path to run. env is the whole environment, but for the
+  // sanitizers' options, which are passed on as they are. A user id of
   // 0 or more runs the program as that user (and its own group id), which
   // lets a test run by root see permissions as a user does.
   Process(std::vector<std::string> argv, Env env, std::string cwd = {}, int user = -1);

@@ -39,5 +39,40 @@ TEST_F(RunBlockingTest, CarriesResultsBack) {
   EXPECT_EQ(run(task()), "a text well beyond the small-string buffer!1");
 }
 
+// A caller on a thread of its own, cancelled there just after it has handed
+// its function to the blocking pool (as Ctrl+C drops a session that is
+// resolving the service's name): the function still runs, to its end, and
+// the caller goes on until its next wait, where it ends.
+TEST_F(RunBlockingTest, CallerCancelledWhileTheFunctionRuns) {
+  asio::io_context caller_context;
+  for (int round = 0; round < 200; ++round) {
+    std::atomic<bool> finished{false};
+    bool resumed = false, ended_cancelled = false;
+    auto caller = [&]() -> awaitable<void> {
+      auto fn = [&finished] { finished = true; };
+      co_await run_blocking(std::move(fn));
+      resumed = true;
+      asio::steady_timer next(co_await asio::this_coro::executor, std::chrono::seconds(10));
+      co_await next.async_wait(use_awaitable);
+    };
+    asio::cancellation_signal cancel;
+    asio::co_spawn(caller_context, caller,
+                   asio::bind_cancellation_slot(cancel.slot(), [&](std::exception_ptr e) {
+                     try {
+                       if (e) std::rethrow_exception(e);
+                     } catch (const std::system_error& err) {
+                       ended_cancelled = err.code() == asio::error::operation_aborted;
+                     }
+                   }));
+    // Runs once the caller waits for the blocking pool.
+    asio::post(caller_context, [&cancel] { cancel.emit(asio::cancellation_type::terminal); });
+    caller_context.restart();
+    caller_context.run();
+    ASSERT_TRUE(finished) << round;
+    ASSERT_TRUE(resumed) << round;
+    ASSERT_TRUE(ended_cancelled) << round;
+  }
+}
+
 }  // namespace
 }  // namespace vostrelin
