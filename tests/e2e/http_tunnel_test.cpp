@@ -555,7 +555,7 @@ TEST_F(HttpTunnel, LargeBodiesBothWays) {
     }
   });
   Answers answers;
-  run(local.port(), [&](FakeConnection& conn) {
+  SessionRun session = run(local.port(), [&](FakeConnection& conn) {
     conn.send(open_frame("1"));
     conn.send_now(mesg("1", "PUT /up HTTP/1.1\r\nContent-Length: " + std::to_string(SIZE) + "\r\n\r\n"));
     for (size_t at = 0; at < SIZE; at += 1 << 20) {
@@ -566,6 +566,7 @@ TEST_F(HttpTunnel, LargeBodiesBothWays) {
     ClientFrames frames(conn);
     EXPECT_TRUE(collect(frames, answers, {"1", "2"}, 0, 60s));
   });
+  EXPECT_EQ(session.err, "");
   EXPECT_EQ(answers.by_id["1"].bytes, response(200, std::to_string(SIZE) + " " + std::to_string(expected)));
   const std::string& down = answers.by_id["2"].bytes;
   const std::string down_head = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(SIZE) + "\r\n\r\n";

@@ -65,8 +65,10 @@ Process::Process(std::vector<std::string> argv, Env env, std::string cwd, int us
   std::vector<std::string> env_strings;
   for (const auto& [k, v] : env) env_strings.push_back(k + "=" + v);
   // A sanitized program reports where the sanitized suite asks its own
-  // reports to go.
-  for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "TSAN_OPTIONS"}) {
+  // reports to go, and takes the suite's longer bound for a local
+  // connection that takes nothing.
+  for (const char* name :
+       {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "TSAN_OPTIONS", "VOSTRELIN_TEST_STALL_MS"}) {
     const char* value = std::getenv(name);
     if (value != nullptr && env.count(name) == 0) env_strings.push_back(std::string(name) + "=" + value);
   }
