@@ -132,4 +132,11 @@ awaitable<int> reconnect_loop(SessionStarter start_session) {
   }
 }
 
+awaitable<int> reconnect_loop(SessionSettings settings) {
+  SessionStarter start = [settings = std::move(settings)](std::function<void()> on_connected) {
+    return run_session(settings, std::move(on_connected));
+  };
+  co_return co_await reconnect_loop(std::move(start));
+}
+
 }  // namespace vostrelin

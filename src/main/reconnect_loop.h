@@ -8,7 +8,6 @@
 #include <optional>
 #include <string>
 
-#include "main/command_line.h"
 #include "main/session.h"
 #include "support/error.h"
 #include "support/runtime.h"
@@ -29,7 +28,6 @@ using SessionStarter = std::function<awaitable<Result<SessionOutcome>>(std::func
 awaitable<int> reconnect_loop(SessionStarter start_session);
 
 // The loop over run_session with the start-up values.
-awaitable<int> reconnect_loop(CommandLine line, std::optional<std::string> sessions_dir,
-                              std::optional<std::string> inspector_line);
+awaitable<int> reconnect_loop(SessionSettings settings);
 
 }  // namespace vostrelin
