@@ -64,12 +64,10 @@ awaitable<Result<tcp::socket>> connect_to_service() {
   co_return system_error(last).context(std::string(CONNECT_FAILED));
 }
 
-Client::Client(tcp::socket stream)
-    : stream_(std::make_shared<Locked<tcp::socket>>(stream.get_executor(), std::move(stream))) {}
+Client::Client(tcp::socket stream) : stream_(std::move(stream)) {}
 
 awaitable<Result<void>> Client::send_packet(std::string message) {
-  Locked<tcp::socket>::Access stream = co_await stream_->lock();
-  auto [ec, written] = co_await asio::async_write(*stream, asio::buffer(message), as_tuple_awaitable);
+  auto [ec, written] = co_await asio::async_write(stream_, asio::buffer(message), as_tuple_awaitable);
   if (ec) co_return system_error(ec).context(std::string(SEND_FAILED));
   // The write stops short without an error only when the connection took
   // no byte at all.
@@ -81,15 +79,11 @@ awaitable<Result<void>> Client::send_packet(std::string message) {
 
 awaitable<Result<std::string>> Client::receive_packet() {
   std::array<char, PACKET_BYTES> buffer{};
-  size_t got = 0;
-  {
-    Locked<tcp::socket>::Access stream = co_await stream_->lock();
-    auto [ec, n] = co_await stream->async_read_some(asio::buffer(buffer), as_tuple_awaitable);
-    // End of stream reads nothing and is no error here: the empty reply
-    // fails each step's own test.
-    if (ec && ec != asio::error::eof) co_return system_error(ec).context(std::string(RECEIVE_FAILED));
-    got = ec ? 0 : n;
-  }
+  auto [ec, n] = co_await stream_.async_read_some(asio::buffer(buffer), as_tuple_awaitable);
+  // End of stream reads nothing and is no error here: the empty reply fails
+  // each step's own test.
+  if (ec && ec != asio::error::eof) co_return system_error(ec).context(std::string(RECEIVE_FAILED));
+  size_t got = ec ? 0 : n;
   std::string decoded = utf8_lossy(std::string_view(buffer.data(), got));
   std::string text(trim_unicode_whitespace(decoded));
   // The service's own words reach the terminal, but never its control bytes.
@@ -121,16 +115,9 @@ awaitable<Result<std::vector<Rule>>> Client::read_rules() {
     }
     pending.erase(0, used);
 
-    size_t got = 0;
-    {
-      Locked<tcp::socket>::Access stream = co_await stream_->lock();
-      auto [ec, n] = co_await stream->async_read_some(asio::buffer(buffer), as_tuple_awaitable);
-      if (ec == asio::error::eof) {
-        co_return Error("сервер закрыл соединение до завершения передачи правил");
-      }
-      if (ec) co_return system_error(ec).context("Ошибка чтения RULE от сервера");
-      got = n;
-    }
+    auto [ec, got] = co_await stream_.async_read_some(asio::buffer(buffer), as_tuple_awaitable);
+    if (ec == asio::error::eof) co_return Error("сервер закрыл соединение до завершения передачи правил");
+    if (ec) co_return system_error(ec).context("Ошибка чтения RULE от сервера");
     pending.append(buffer.data(), got);
   }
 }
@@ -188,7 +175,7 @@ awaitable<Result<Handshake>> Client::handshake(ConnectProto proto, std::string h
   co_return std::move(result);
 }
 
-tcp::socket Client::take_stream() { return std::move(stream_->unguarded()); }
+tcp::socket Client::take_stream() { return std::move(stream_); }
 
 std::string options_message(ConnectProto proto, std::string_view hostname, uint16_t external_port) {
   std::string message = "OPTS.";

@@ -7,14 +7,12 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "main/connect_proto.h"
 #include "main/rule.h"
-#include "support/async_mutex.h"
 #include "support/error.h"
 #include "support/runtime.h"
 
@@ -37,6 +35,8 @@ struct Handshake {
   std::string public_address;
 };
 
+// Owns the control connection for the handshake; the steps run one after
+// another on the session's task, so the socket needs no lock.
 class Client {
  public:
   explicit Client(asio::ip::tcp::socket stream);
@@ -63,7 +63,7 @@ class Client {
   asio::ip::tcp::socket take_stream();
 
  private:
-  std::shared_ptr<Locked<asio::ip::tcp::socket>> stream_;
+  asio::ip::tcp::socket stream_;
 };
 
 // The options message: "OPTS.HTTP" with "." and the host name when there is
