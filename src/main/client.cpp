@@ -7,7 +7,6 @@
 #include <system_error>
 #include <utility>
 
-#include "main/build_settings.h"
 #include "main/key_file.h"
 #include "main/rule_frames.h"
 #include "support/output.h"
@@ -18,9 +17,6 @@ namespace {
 
 using asio::ip::tcp;
 
-constexpr std::string_view CONNECT_FAILED =
-    "Не удалось подключиться к серверу. Проверьте подключение к интернету или обратитесь в "
-    "техническую поддержку";
 constexpr std::string_view SEND_FAILED =
     "Ошибка обмена данными с сервером. Проверьте подключение к интернету или обратитесь в "
     "техническую поддержку";
@@ -35,34 +31,7 @@ bool starts_with(std::string_view text, std::string_view prefix) {
   return text.size() >= prefix.size() && text.substr(0, prefix.size()) == prefix;
 }
 
-struct Resolved {
-  asio::error_code error;
-  tcp::resolver::results_type endpoints;
-};
-
 }  // namespace
-
-awaitable<Result<tcp::socket>> connect_to_service() {
-  std::string host = service_host();
-  std::string port = std::to_string(service_port());
-  auto resolve = [host, port]() {
-    Resolved r;
-    tcp::resolver resolver(blocking_executor());
-    r.endpoints = resolver.resolve(host, port, r.error);
-    return r;
-  };
-  Resolved resolved = co_await run_blocking(std::move(resolve));
-  if (resolved.error) co_return system_error(resolved.error).context(std::string(CONNECT_FAILED));
-
-  asio::error_code last = asio::error::host_not_found;
-  for (const tcp::resolver::results_type::value_type& entry : resolved.endpoints) {
-    tcp::socket socket(asio::make_strand(worker_executor()));
-    auto [ec] = co_await socket.async_connect(entry.endpoint(), as_tuple_awaitable);
-    if (!ec) co_return std::move(socket);
-    last = ec;
-  }
-  co_return system_error(last).context(std::string(CONNECT_FAILED));
-}
 
 Client::Client(tcp::socket stream) : stream_(std::move(stream)) {}
 

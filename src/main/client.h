@@ -1,4 +1,4 @@
-// The control connection to the service and the handshake over it: version,
+// The handshake over the control connection to the service: version,
 // access token, tunnel options, the rule list and the public address. The
 // handshake is a strict exchange of short text messages without framing of
 // their own: the client sends one message, reads once, and takes what that
@@ -23,12 +23,6 @@ inline constexpr uint32_t PROTOCOL_VERSION = 1;
 // The most the rule frames of one handshake may add up to. A service that
 // sends more is refused rather than followed into unbounded memory.
 inline constexpr size_t MAX_RULE_LIST_BYTES = size_t{16} << 20;
-
-// Resolves service_host():service_port() on the blocking pool and tries the
-// addresses in order. The socket is created on a strand of the worker pool
-// (asio::make_strand(worker_executor())), so the forwarder's reader and
-// writer tasks can later share it safely.
-awaitable<Result<asio::ip::tcp::socket>> connect_to_service();
 
 struct Handshake {
   std::vector<Rule> rules;

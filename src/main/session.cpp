@@ -6,6 +6,7 @@
 #include "http_proxy/forwarder.h"
 #include "inspector/recorder.h"
 #include "main/client.h"
+#include "main/connect.h"
 #include "main/handshake_errors.h"
 #include "tcp_proxy/forwarder.h"
 #include "udp_proxy/forwarder.h"
