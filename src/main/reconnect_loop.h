@@ -20,7 +20,8 @@ inline constexpr uint32_t MAX_RETRY_DELAY = 30;
 uint32_t next_retry_delay(uint32_t delay);
 
 // Starts one session; it must call on_connected after a successful
-// handshake. The session may be abandoned where it waits.
+// handshake. Each session runs as a task of its own: Ctrl+C cancels it where
+// it waits, and the loop returns without waiting for it to unwind.
 using SessionStarter = std::function<awaitable<Result<SessionOutcome>>(std::function<void()> on_connected)>;
 
 // Runs until Ctrl+C and returns 0, or ends the process with status 1 after a
