@@ -7,7 +7,6 @@
 #include <system_error>
 #include <utility>
 
-#include "main/build_settings.h"
 #include "main/key_file.h"
 #include "main/rule_frames.h"
 #include "support/output.h"
@@ -18,9 +17,6 @@ namespace {
 
 using asio::ip::tcp;
 
-constexpr std::string_view CONNECT_FAILED =
-    "Не удалось подключиться к серверу. Проверьте подключение к интернету или обратитесь в "
-    "техническую поддержку";
 constexpr std::string_view SEND_FAILED =
     "Ошибка обмена данными с сервером. Проверьте подключение к интернету или обратитесь в "
     "техническую поддержку";
@@ -35,41 +31,12 @@ bool starts_with(std::string_view text, std::string_view prefix) {
   return text.size() >= prefix.size() && text.substr(0, prefix.size()) == prefix;
 }
 
-struct Resolved {
-  asio::error_code error;
-  tcp::resolver::results_type endpoints;
-};
-
 }  // namespace
 
-awaitable<Result<tcp::socket>> connect_to_service() {
-  std::string host = service_host();
-  std::string port = std::to_string(service_port());
-  auto resolve = [host, port]() {
-    Resolved r;
-    tcp::resolver resolver(blocking_executor());
-    r.endpoints = resolver.resolve(host, port, r.error);
-    return r;
-  };
-  Resolved resolved = co_await run_blocking(std::move(resolve));
-  if (resolved.error) co_return system_error(resolved.error).context(std::string(CONNECT_FAILED));
-
-  asio::error_code last = asio::error::host_not_found;
-  for (const tcp::resolver::results_type::value_type& entry : resolved.endpoints) {
-    tcp::socket socket(asio::make_strand(worker_executor()));
-    auto [ec] = co_await socket.async_connect(entry.endpoint(), as_tuple_awaitable);
-    if (!ec) co_return std::move(socket);
-    last = ec;
-  }
-  co_return system_error(last).context(std::string(CONNECT_FAILED));
-}
-
-Client::Client(tcp::socket stream)
-    : stream_(std::make_shared<Locked<tcp::socket>>(stream.get_executor(), std::move(stream))) {}
+Client::Client(tcp::socket stream) : stream_(std::move(stream)) {}
 
 awaitable<Result<void>> Client::send_packet(std::string message) {
-  Locked<tcp::socket>::Access stream = co_await stream_->lock();
-  auto [ec, written] = co_await asio::async_write(*stream, asio::buffer(message), as_tuple_awaitable);
+  auto [ec, written] = co_await asio::async_write(stream_, asio::buffer(message), as_tuple_awaitable);
   if (ec) co_return system_error(ec).context(std::string(SEND_FAILED));
   // The write stops short without an error only when the connection took
   // no byte at all.
@@ -81,15 +48,11 @@ awaitable<Result<void>> Client::send_packet(std::string message) {
 
 awaitable<Result<std::string>> Client::receive_packet() {
   std::array<char, PACKET_BYTES> buffer{};
-  size_t got = 0;
-  {
-    Locked<tcp::socket>::Access stream = co_await stream_->lock();
-    auto [ec, n] = co_await stream->async_read_some(asio::buffer(buffer), as_tuple_awaitable);
-    // End of stream reads nothing and is no error here: the empty reply
-    // fails each step's own test.
-    if (ec && ec != asio::error::eof) co_return system_error(ec).context(std::string(RECEIVE_FAILED));
-    got = ec ? 0 : n;
-  }
+  auto [ec, n] = co_await stream_.async_read_some(asio::buffer(buffer), as_tuple_awaitable);
+  // End of stream reads nothing and is no error here: the empty reply fails
+  // each step's own test.
+  if (ec && ec != asio::error::eof) co_return system_error(ec).context(std::string(RECEIVE_FAILED));
+  size_t got = ec ? 0 : n;
   std::string decoded = utf8_lossy(std::string_view(buffer.data(), got));
   std::string text(trim_unicode_whitespace(decoded));
   // The service's own words reach the terminal, but never its control bytes.
@@ -121,16 +84,9 @@ awaitable<Result<std::vector<Rule>>> Client::read_rules() {
     }
     pending.erase(0, used);
 
-    size_t got = 0;
-    {
-      Locked<tcp::socket>::Access stream = co_await stream_->lock();
-      auto [ec, n] = co_await stream->async_read_some(asio::buffer(buffer), as_tuple_awaitable);
-      if (ec == asio::error::eof) {
-        co_return Error("сервер закрыл соединение до завершения передачи правил");
-      }
-      if (ec) co_return system_error(ec).context("Ошибка чтения RULE от сервера");
-      got = n;
-    }
+    auto [ec, got] = co_await stream_.async_read_some(asio::buffer(buffer), as_tuple_awaitable);
+    if (ec == asio::error::eof) co_return Error("сервер закрыл соединение до завершения передачи правил");
+    if (ec) co_return system_error(ec).context("Ошибка чтения RULE от сервера");
     pending.append(buffer.data(), got);
   }
 }
@@ -188,7 +144,7 @@ awaitable<Result<Handshake>> Client::handshake(ConnectProto proto, std::string h
   co_return std::move(result);
 }
 
-tcp::socket Client::take_stream() { return std::move(stream_->unguarded()); }
+tcp::socket Client::take_stream() { return std::move(stream_); }
 
 std::string options_message(ConnectProto proto, std::string_view hostname, uint16_t external_port) {
   std::string message = "OPTS.";

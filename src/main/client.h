@@ -1,4 +1,4 @@
-// The control connection to the service and the handshake over it: version,
+// The handshake over the control connection to the service: version,
 // access token, tunnel options, the rule list and the public address. The
 // handshake is a strict exchange of short text messages without framing of
 // their own: the client sends one message, reads once, and takes what that
@@ -7,14 +7,12 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "main/connect_proto.h"
 #include "main/rule.h"
-#include "support/async_mutex.h"
 #include "support/error.h"
 #include "support/runtime.h"
 
@@ -26,17 +24,13 @@ inline constexpr uint32_t PROTOCOL_VERSION = 1;
 // sends more is refused rather than followed into unbounded memory.
 inline constexpr size_t MAX_RULE_LIST_BYTES = size_t{16} << 20;
 
-// Resolves service_host():service_port() on the blocking pool and tries the
-// addresses in order. The socket is created on a strand of the worker pool
-// (asio::make_strand(worker_executor())), so the forwarder's reader and
-// writer tasks can later share it safely.
-awaitable<Result<asio::ip::tcp::socket>> connect_to_service();
-
 struct Handshake {
   std::vector<Rule> rules;
   std::string public_address;
 };
 
+// Owns the control connection for the handshake; the steps run one after
+// another on the session's task, so the socket needs no lock.
 class Client {
  public:
   explicit Client(asio::ip::tcp::socket stream);
@@ -63,7 +57,7 @@ class Client {
   asio::ip::tcp::socket take_stream();
 
  private:
-  std::shared_ptr<Locked<asio::ip::tcp::socket>> stream_;
+  asio::ip::tcp::socket stream_;
 };
 
 // The options message: "OPTS.HTTP" with "." and the host name when there is

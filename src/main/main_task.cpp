@@ -27,8 +27,9 @@ awaitable<int> main_task(std::vector<std::string> args) {
 
   InspectorStartup inspector = start_inspector(line.proto);
 
-  co_return co_await reconnect_loop(std::move(line), std::move(inspector.sessions_dir),
-                                    std::move(inspector.address_line));
+  SessionSettings settings{line.proto, line.local_port, line.external_port, std::move(line.hostname),
+                           std::move(inspector.sessions_dir), std::move(inspector.address_line)};
+  co_return co_await reconnect_loop(std::move(settings));
 }
 
 }  // namespace vostrelin

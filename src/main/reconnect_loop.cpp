@@ -2,7 +2,8 @@
 
 #include <asio/bind_cancellation_slot.hpp>
 #include <asio/cancellation_signal.hpp>
-#include <asio/post.hpp>
+#include <asio/experimental/awaitable_operators.hpp>
+#include <asio/experimental/channel.hpp>
 #include <asio/signal_set.hpp>
 #include <asio/steady_timer.hpp>
 
@@ -12,6 +13,7 @@
 #include <exception>
 #include <memory>
 #include <utility>
+#include <variant>
 
 #include "main/build_settings.h"
 #include "support/output.h"
@@ -19,52 +21,54 @@
 namespace vostrelin {
 namespace {
 
-// What the loop waits for, set by the Ctrl+C listener and by the session,
-// all on the main thread. The loop looks at the flags before every wait, so
-// an event that comes while it is busy is seen at its next look, and an
-// interrupt is always looked at first.
-struct LoopState {
-  explicit LoopState(const asio::any_io_executor& ex) : wake(ex) {}
+using namespace asio::experimental::awaitable_operators;
 
-  asio::steady_timer wake;  // its waits end early when something happened
-  bool interrupted = false;
-  uint64_t pass = 0;
-  std::optional<Result<SessionOutcome>> outcome;  // of the current pass
-  uint32_t delay = 1;
+// Carries the end of one session from its task to the loop. A session ends
+// once, so one slot is room enough and the send never has to wait.
+using SessionEnd = asio::experimental::channel<void(asio::error_code, std::optional<Result<SessionOutcome>>)>;
 
-  void notify() { wake.cancel(); }
-};
-
-awaitable<void> session_pass(std::shared_ptr<LoopState> state, uint64_t pass, SessionStarter start_session) {
-  // The state is shared, so a session abandoned after Ctrl+C that still
-  // gets through its handshake touches nothing that is gone.
-  std::function<void()> on_connected = [state] { state->delay = 1; };
-  Result<SessionOutcome> outcome = co_await start_session(std::move(on_connected));
-  if (state->pass == pass) {
-    state->outcome.emplace(std::move(outcome));
-    state->notify();
+// One session as a task of its own, so that the loop can leave a session
+// that Ctrl+C drops without waiting for it to unwind (a name lookup on the
+// blocking pool cannot be stopped). The task keeps its channel alive.
+awaitable<void> session_task(SessionStarter start_session, std::function<void()> on_connected,
+                             std::shared_ptr<SessionEnd> ended) {
+  std::optional<Result<SessionOutcome>> outcome;
+  try {
+    awaitable<Result<SessionOutcome>> session = start_session(std::move(on_connected));
+    outcome.emplace(co_await std::move(session));
+  } catch (const std::exception& err) {
+    // A session that throws is a failed attempt like any other: it is
+    // reported and retried.
+    outcome.emplace(Error(std::string("internal error: ") + err.what()));
+  } catch (...) {
+    outcome.emplace(Error("internal error"));
   }
+  ended->try_send(asio::error_code{}, std::move(outcome));
 }
 
-// Waits until Ctrl+C, the session's outcome or the deadline, whichever is
-// first.
-awaitable<void> wait_for_event(LoopState& state, asio::steady_timer::time_point deadline) {
-  while (!state.interrupted && !state.outcome && asio::steady_timer::clock_type::now() < deadline) {
-    state.wake.expires_at(deadline);
-    co_await state.wake.async_wait(as_tuple_awaitable);
-  }
+// Waits for Ctrl+C and records it in `interrupted`, also when the other side
+// of a race won first: the loop asks `interrupted`, never which side won, so
+// an interrupt that completed together with the other side is not lost. A
+// listener that fails counts as an interrupt; one that is cancelled leaves
+// any later SIGINT to the next wait.
+awaitable<void> ctrl_c(asio::signal_set& signals, bool& interrupted) {
+  if (interrupted) co_return;
+  auto [ec, signal] = co_await signals.async_wait(as_tuple_awaitable);
+  if (ec != asio::error::operation_aborted) interrupted = true;
 }
 
-// Lets the main context take in what had already arrived when the session
-// ended, so that a Ctrl+C that came with the end is seen before the end is
-// reported. An expired timer completes only from a pass of the context's
-// event loop, and that pass also reads the interrupt; its handler then runs
-// within two further hand-offs of the context's queue.
-awaitable<void> take_in_arrived_events(LoopState& state) {
-  asio::any_io_executor ex = co_await asio::this_coro::executor;
-  asio::steady_timer passed(ex, asio::steady_timer::clock_type::now());
+// The session's end, handed on only after the event loop has read its
+// descriptors once more. A timer completes only in a pass of the reactor
+// whose poll began after the timer was set, and a pass runs what it read
+// from descriptors, Asio's signal pipe among them, before its expired
+// timers. So a Ctrl+C that came before the session ended has completed the
+// wait in ctrl_c() by the time this returns, and wins.
+awaitable<std::optional<Result<SessionOutcome>>> session_end(SessionEnd& ended) {
+  auto [ec, outcome] = co_await ended.async_receive(as_tuple_awaitable);
+  if (ec) co_return std::nullopt;
+  asio::steady_timer passed(co_await asio::this_coro::executor, asio::steady_timer::clock_type::now());
   co_await passed.async_wait(as_tuple_awaitable);
-  for (int i = 0; i < 2 && !state.interrupted; ++i) co_await asio::post(ex, use_awaitable);
+  co_return std::move(outcome);
 }
 
 void report_interrupt() { write_stdout("\nЗавершение по Ctrl+C\n"); }
@@ -75,53 +79,36 @@ uint32_t next_retry_delay(uint32_t delay) { return std::min(delay * 2, MAX_RETRY
 
 awaitable<int> reconnect_loop(SessionStarter start_session) {
   asio::any_io_executor ex = co_await asio::this_coro::executor;
-  auto state = std::make_shared<LoopState>(ex);
   // The listener is there before the first session takes its first step;
-  // until then Ctrl+C ends the process the default way. One wait serves the
-  // whole process, since the first interrupt ends the loop; one that fails
-  // to install counts as an interrupt.
+  // until then Ctrl+C ends the process the default way. A SIGINT that comes
+  // while nobody waits is kept for the next wait.
   asio::signal_set signals(ex);
   asio::error_code listen_error;
   signals.add(SIGINT, listen_error);
-  if (listen_error) {
-    state->interrupted = true;
-  } else {
-    signals.async_wait([state](const asio::error_code&, int) {
-      state->interrupted = true;
-      state->notify();
-    });
-  }
+  bool interrupted = static_cast<bool>(listen_error);
+  // Shared with every session's on_connected, since a session dropped by
+  // Ctrl+C may still be unwinding after the loop has returned.
+  auto delay = std::make_shared<uint32_t>(1);
 
   for (;;) {
-    state->outcome.reset();
-    uint64_t pass = ++state->pass;
-    auto cancel = std::make_shared<asio::cancellation_signal>();
-    asio::co_spawn(ex, session_pass(state, pass, start_session),
-                   asio::bind_cancellation_slot(cancel->slot(), [state, pass, cancel](std::exception_ptr e) {
-                     if (!e || state->pass != pass || state->outcome) return;
-                     // A session that throws is a failed attempt like any
-                     // other: it is reported and retried.
-                     try {
-                       std::rethrow_exception(e);
-                     } catch (const std::exception& err) {
-                       state->outcome.emplace(Error(std::string("internal error: ") + err.what()));
-                     } catch (...) {
-                       state->outcome.emplace(Error("internal error"));
-                     }
-                     state->notify();
-                   }));
+    auto ended = std::make_shared<SessionEnd>(ex, 1);
+    // Owned by the task's completion handler: the task's cancellation slot
+    // lives in it until the task has ended.
+    auto drop = std::make_shared<asio::cancellation_signal>();
+    std::function<void()> on_connected = [delay] { *delay = 1; };
+    asio::co_spawn(ex, session_task(start_session, std::move(on_connected), ended),
+                   asio::bind_cancellation_slot(drop->slot(), [drop](std::exception_ptr) {}));
 
-    co_await wait_for_event(*state, asio::steady_timer::time_point::max());
-    if (!state->interrupted) co_await take_in_arrived_events(*state);
-    if (state->interrupted) {
+    auto race = ctrl_c(signals, interrupted) || session_end(*ended);
+    std::variant<std::monostate, std::optional<Result<SessionOutcome>>> first = co_await std::move(race);
+    if (interrupted) {
       // Drop the session where it stands.
-      cancel->emit(asio::cancellation_type::terminal);
+      drop->emit(asio::cancellation_type::terminal);
       report_interrupt();
       co_return 0;
     }
 
-    Result<SessionOutcome> outcome = std::move(*state->outcome);
-    state->outcome.reset();
+    Result<SessionOutcome> outcome = std::move(*std::get<1>(first));
     if (!outcome) {
       write_stderr("Не удалось подключиться: " + outcome.error().message() + "\n");
     } else if (outcome->kind == SessionOutcome::Kind::Fatal) {
@@ -132,15 +119,24 @@ awaitable<int> reconnect_loop(SessionStarter start_session) {
       write_stderr("Соединение с сервером потеряно, переподключаюсь…\n");
     }
 
-    uint32_t delay = state->delay;
-    write_stderr("Повтор через " + std::to_string(delay) + " сек\n");
-    co_await wait_for_event(*state, asio::steady_timer::clock_type::now() + delay * retry_delay_second());
-    if (state->interrupted) {
+    uint32_t waited = *delay;
+    write_stderr("Повтор через " + std::to_string(waited) + " сек\n");
+    asio::steady_timer retry(ex, waited * retry_delay_second());
+    auto wait = ctrl_c(signals, interrupted) || retry.async_wait(as_tuple_awaitable);
+    co_await std::move(wait);
+    if (interrupted) {
       report_interrupt();
       co_return 0;
     }
-    state->delay = next_retry_delay(delay);
+    *delay = next_retry_delay(waited);
   }
+}
+
+awaitable<int> reconnect_loop(SessionSettings settings) {
+  SessionStarter start = [settings = std::move(settings)](std::function<void()> on_connected) {
+    return run_session(settings, std::move(on_connected));
+  };
+  co_return co_await reconnect_loop(std::move(start));
 }
 
 }  // namespace vostrelin

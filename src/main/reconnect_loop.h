@@ -8,7 +8,6 @@
 #include <optional>
 #include <string>
 
-#include "main/command_line.h"
 #include "main/session.h"
 #include "support/error.h"
 #include "support/runtime.h"
@@ -21,7 +20,8 @@ inline constexpr uint32_t MAX_RETRY_DELAY = 30;
 uint32_t next_retry_delay(uint32_t delay);
 
 // Starts one session; it must call on_connected after a successful
-// handshake. The session may be abandoned where it waits.
+// handshake. Each session runs as a task of its own: Ctrl+C cancels it where
+// it waits, and the loop returns without waiting for it to unwind.
 using SessionStarter = std::function<awaitable<Result<SessionOutcome>>(std::function<void()> on_connected)>;
 
 // Runs until Ctrl+C and returns 0, or ends the process with status 1 after a
@@ -29,7 +29,6 @@ using SessionStarter = std::function<awaitable<Result<SessionOutcome>>(std::func
 awaitable<int> reconnect_loop(SessionStarter start_session);
 
 // The loop over run_session with the start-up values.
-awaitable<int> reconnect_loop(CommandLine line, std::optional<std::string> sessions_dir,
-                              std::optional<std::string> inspector_line);
+awaitable<int> reconnect_loop(SessionSettings settings);
 
 }  // namespace vostrelin

@@ -6,23 +6,21 @@
 #include "http_proxy/forwarder.h"
 #include "inspector/recorder.h"
 #include "main/client.h"
+#include "main/connect.h"
 #include "main/handshake_errors.h"
-#include "main/reconnect_loop.h"
 #include "tcp_proxy/forwarder.h"
 #include "udp_proxy/forwarder.h"
 #include "support/output.h"
 
 namespace vostrelin {
 
-awaitable<Result<SessionOutcome>> run_session(ConnectProto proto, uint16_t local_port, uint16_t external_port,
-                                              std::string hostname, std::optional<std::string> sessions_dir,
-                                              std::optional<std::string> inspector_line,
-                                              std::function<void()> on_connected) {
+awaitable<Result<SessionOutcome>> run_session(SessionSettings settings, std::function<void()> on_connected) {
+  const ConnectProto proto = settings.proto;
   Result<asio::ip::tcp::socket> connected = co_await connect_to_service();
   if (!connected) co_return std::move(connected).error();
 
   Client client(std::move(connected).value());
-  Result<Handshake> handshake = co_await client.handshake(proto, hostname, external_port);
+  Result<Handshake> handshake = co_await client.handshake(proto, settings.hostname, settings.external_port);
   if (!handshake) {
     // Whether retrying can help is judged on the outermost message alone.
     std::string message = handshake.error().message();
@@ -34,10 +32,10 @@ awaitable<Result<SessionOutcome>> run_session(ConnectProto proto, uint16_t local
   // HTTP sessions are recorded while a sessions directory is given; a
   // recorder that cannot be made leaves the session running without one.
   std::shared_ptr<inspector::Recorder> recorder;
-  if (proto == ConnectProto::Http && sessions_dir) {
-    inspector::SessionMeta meta{"HTTP", hostname, handshake->public_address};
+  if (proto == ConnectProto::Http && settings.sessions_dir) {
+    inspector::SessionMeta meta{"HTTP", settings.hostname, handshake->public_address};
     Result<std::shared_ptr<inspector::Recorder>> created =
-        co_await inspector::Recorder::create(std::move(*sessions_dir), std::move(meta), local_port);
+        co_await inspector::Recorder::create(std::move(*settings.sessions_dir), std::move(meta), settings.local_port);
     if (created) {
       recorder = std::move(created).value();
     } else {
@@ -49,33 +47,23 @@ awaitable<Result<SessionOutcome>> run_session(ConnectProto proto, uint16_t local
   asio::ip::tcp::socket stream = client.take_stream();
   switch (proto) {
     case ConnectProto::Http: {
-      awaitable<void> forwarding = http_proxy::run(std::move(stream), local_port, std::move(handshake->rules), std::move(recorder),
-                                                   std::move(inspector_line));
+      awaitable<void> forwarding = http_proxy::run(std::move(stream), settings.local_port, std::move(handshake->rules),
+                                                   std::move(recorder), std::move(settings.inspector_line));
       co_await std::move(forwarding);
       break;
     }
     case ConnectProto::Tcp: {
-      awaitable<void> forwarding = tcp_proxy::run(std::move(stream), local_port);
+      awaitable<void> forwarding = tcp_proxy::run(std::move(stream), settings.local_port);
       co_await std::move(forwarding);
       break;
     }
     case ConnectProto::Udp: {
-      awaitable<void> forwarding = udp_proxy::run(std::move(stream), local_port);
+      awaitable<void> forwarding = udp_proxy::run(std::move(stream), settings.local_port);
       co_await std::move(forwarding);
       break;
     }
   }
   co_return SessionOutcome::disconnected();
-}
-
-awaitable<int> reconnect_loop(CommandLine line, std::optional<std::string> sessions_dir,
-                              std::optional<std::string> inspector_line) {
-  SessionStarter start = [line = std::move(line), sessions_dir = std::move(sessions_dir),
-                          inspector_line = std::move(inspector_line)](std::function<void()> on_connected) {
-    return run_session(line.proto, line.local_port, line.external_port, line.hostname, sessions_dir, inspector_line,
-                       std::move(on_connected));
-  };
-  co_return co_await reconnect_loop(std::move(start));
 }
 
 }  // namespace vostrelin

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "main/client.h"
+#include "main/connect.h"
 #include "main/handshake_errors.h"
 #include "main/key_file.h"
 #include "main/rule_frames.h"

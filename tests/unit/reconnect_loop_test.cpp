@@ -30,6 +30,8 @@ enum class Step {
   Interrupt,       // Ctrl+C arrives, then the session waits for ever
   FailAndCtrlC,    // an error; Ctrl+C comes during the retry wait
   EndWithCtrlC,    // Ctrl+C arrives as the session ends: Disconnected
+  FailWithCtrlC,   // Ctrl+C arrives as the session fails
+  Linger,          // Ctrl+C arrives, then the session ignores being dropped
 };
 
 struct Script {
@@ -55,6 +57,18 @@ awaitable<Result<SessionOutcome>> stub_session(Script& script, Step step, std::f
       on_connected();
       ::kill(::getpid(), SIGINT);
       co_return SessionOutcome::disconnected();
+    case Step::FailWithCtrlC:
+      ::kill(::getpid(), SIGINT);
+      co_return Error("сервер недоступен");
+    case Step::Linger: {
+      ::kill(::getpid(), SIGINT);
+      co_await asio::this_coro::throw_if_cancelled(false);
+      asio::steady_timer forever(co_await asio::this_coro::executor);
+      for (;;) {
+        forever.expires_after(1h);
+        co_await forever.async_wait(as_tuple_awaitable);
+      }
+    }
     case Step::Interrupt: {
       ::kill(::getpid(), SIGINT);
       struct Unwound {
@@ -132,6 +146,31 @@ TEST(ReconnectLoop, CtrlCWinsOverASessionEndingWithIt) {
   EXPECT_EQ(r.err, failed(1));
   EXPECT_EQ(r.out, "\nЗавершение по Ctrl+C\n");
   EXPECT_EQ(script.next, 2u);
+}
+
+// The same tie with a session that failed: neither the failure nor a retry
+// is reported, also on the first pass.
+TEST(ReconnectLoop, CtrlCWinsOverASessionFailingWithIt) {
+  for (std::vector<Step> steps : {std::vector<Step>{Step::FailWithCtrlC},
+                                  std::vector<Step>{Step::Connect, Step::FailWithCtrlC}}) {
+    Script script{steps};
+    LoopRun r = run_loop(script, "1");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, steps.size() == 1 ? "" : lost(1));
+    EXPECT_EQ(r.out, "\nЗавершение по Ctrl+C\n");
+    EXPECT_EQ(script.next, steps.size());
+  }
+}
+
+// A dropped session that goes on waiting does not hold the loop back.
+TEST(ReconnectLoop, CtrlCDoesNotWaitForTheDroppedSession) {
+  Script script{{Step::Linger}};
+  auto started = std::chrono::steady_clock::now();
+  LoopRun r = run_loop(script, "1000");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.out, "\nЗавершение по Ctrl+C\n");
 }
 
 // Ctrl+C during the retry wait does not wait for the delay to pass.

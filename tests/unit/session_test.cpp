@@ -56,8 +56,8 @@ class SessionTest : public RuntimeTest {
     Ended ended;
     CapturedStream out(STDOUT_FILENO);
     CapturedStream err(STDERR_FILENO);
-    ended.result = run(run_session(proto, 8080, 0, "", std::move(sessions_dir), std::nullopt,
-                                   [&ended] { ++ended.connected; }));
+    SessionSettings settings{proto, 8080, 0, "", std::move(sessions_dir), std::nullopt};
+    ended.result = run(run_session(std::move(settings), [&ended] { ++ended.connected; }));
     ended.out = out.text();
     ended.err = err.text();
     return ended;
@@ -188,8 +188,8 @@ TEST_F(SessionTest, DroppedWithTheAddressAlreadyInItPrintsNothing) {
   std::atomic<bool> ended{false};
   bool returned = false;
   auto session = [&]() -> awaitable<void> {
-    Result<SessionOutcome> result =
-        co_await run_session(ConnectProto::Tcp, 8080, 0, "", std::nullopt, std::nullopt, [&] { ++connected; });
+    SessionSettings settings{ConnectProto::Tcp, 8080, 0, "", std::nullopt, std::nullopt};
+    Result<SessionOutcome> result = co_await run_session(std::move(settings), [&] { ++connected; });
     returned = true;
   };
   asio::co_spawn(main_context, session,
