@@ -21,11 +21,17 @@ Runtime::Runtime(unsigned worker_threads, unsigned blocking_threads)
 
 Result<std::unique_ptr<Runtime>> Runtime::build() {
   unsigned cpus = std::max(1u, std::thread::hardware_concurrency());
+  // The relay's work is a chain of hand-offs between the service socket and
+  // the local sockets, each far cheaper than waking an idle thread for it:
+  // with a thread per CPU most hand-offs went to a sleeping thread and cost
+  // a futex wake and a migration. Two threads keep the two directions of a
+  // stream running side by side and are seldom both asleep.
+  unsigned workers = std::min(cpus, WORKER_THREADS);
   // Blocking work is short file I/O and resolution; a few threads more than
   // CPUs keep one slow disk from starving the rest.
   unsigned blocking = std::max(4u, cpus);
   try {
-    return std::unique_ptr<Runtime>(new Runtime(cpus, blocking));
+    return std::unique_ptr<Runtime>(new Runtime(workers, blocking));
   } catch (const std::system_error& e) {
     return Error(e.code().message());
   } catch (const std::exception& e) {

@@ -21,10 +21,14 @@ using asio::awaitable;
 using asio::use_awaitable;
 constexpr auto as_tuple_awaitable = asio::experimental::as_tuple(asio::use_awaitable);
 
+// Threads that run the spawned tasks at most (fewer on a machine with fewer
+// CPUs).
+inline constexpr unsigned WORKER_THREADS = 2;
+
 class Runtime {
  public:
-  // Starts one worker thread per available CPU and the blocking pool. Fails
-  // when the threads cannot be created.
+  // Starts the worker threads and the blocking pool. Fails when the threads
+  // cannot be created.
   static Result<std::unique_ptr<Runtime>> build();
 
   // Stops every task where it stands and joins the threads.
