@@ -7,9 +7,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <unordered_map>
 
 namespace vostrelin::bench {
 
@@ -84,47 +86,83 @@ std::string response_head(uint64_t body) {
 void HttpServer::worker() {
   const std::string small = response_head(HTTP_SMALL_BODY) + std::string(HTTP_SMALL_BODY, 'x');
   std::vector<char> big(1 << 20, 'y');
-  std::string request;
   char buf[16384];
-  while (!stopping_) {
-    if (!wait_readable(listen_fd_, 50ms)) continue;
-    // Several workers wait on one listener; the losers of a race see
-    // EAGAIN from the non-blocking listener and wait again.
-    int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0) continue;
-    timeval tv{5, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    request.clear();
-    bool complete = false;
-    while (request.size() < 65536) {
-      ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-      if (n <= 0) break;
-      request.append(buf, static_cast<size_t>(n));
-      if (request.find("\r\n\r\n") != std::string::npos) {
-        complete = true;
-        break;
-      }
-    }
-    if (complete) {
-      Clock::time_point deadline = Clock::now() + 60s;
-      size_t sp = request.find(' ');
-      std::string path = sp == std::string::npos ? "" : request.substr(sp + 1, request.find(' ', sp + 1) - sp - 1);
-      if (path.rfind("/big?", 0) == 0) {
-        uint64_t left = std::strtoull(path.c_str() + 5, nullptr, 10);
-        bool ok = send_all(fd, response_head(left), deadline);
-        while (ok && left > 0) {
-          size_t n = static_cast<size_t>(std::min<uint64_t>(left, big.size()));
-          ok = send_all(fd, big.data(), n, deadline);
-          left -= n;
-        }
-      } else {
-        send_all(fd, small, deadline);
-      }
-      ++served_;
-    }
+  // Each worker is an event loop of its own over the shared listener (woken
+  // alone for a new connection) and the connections it accepted, so that a
+  // request waiting for its head holds up no other.
+  int ep = ::epoll_create1(EPOLL_CLOEXEC);
+  epoll_event listen_event{};
+  listen_event.events = EPOLLIN | EPOLLEXCLUSIVE;
+  listen_event.data.fd = listen_fd_;
+  ::epoll_ctl(ep, EPOLL_CTL_ADD, listen_fd_, &listen_event);
+  std::unordered_map<int, std::string> requests;
+  auto finish = [&](int fd) {
+    ::epoll_ctl(ep, EPOLL_CTL_DEL, fd, nullptr);
+    requests.erase(fd);
     ::shutdown(fd, SHUT_WR);
     ::close(fd);
+  };
+  auto answer = [&](int fd, const std::string& request) {
+    Clock::time_point deadline = Clock::now() + 60s;
+    size_t sp = request.find(' ');
+    std::string path = sp == std::string::npos ? "" : request.substr(sp + 1, request.find(' ', sp + 1) - sp - 1);
+    if (path.rfind("/big?", 0) == 0) {
+      uint64_t left = std::strtoull(path.c_str() + 5, nullptr, 10);
+      bool ok = send_all(fd, response_head(left), deadline);
+      while (ok && left > 0) {
+        size_t n = static_cast<size_t>(std::min<uint64_t>(left, big.size()));
+        ok = send_all(fd, big.data(), n, deadline);
+        left -= n;
+      }
+    } else {
+      send_all(fd, small, deadline);
+    }
+    ++served_;
+  };
+  epoll_event events[64];
+  while (!stopping_) {
+    int ready = ::epoll_wait(ep, events, 64, 50);
+    for (int i = 0; i < ready; ++i) {
+      int fd = events[i].data.fd;
+      if (fd == listen_fd_) {
+        for (;;) {
+          int conn = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+          if (conn < 0) break;
+          epoll_event e{};
+          e.events = EPOLLIN;
+          e.data.fd = conn;
+          ::epoll_ctl(ep, EPOLL_CTL_ADD, conn, &e);
+          requests[conn];
+        }
+        continue;
+      }
+      std::string& request = requests[fd];
+      bool done = false;
+      for (;;) {
+        ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+        if (n > 0) {
+          request.append(buf, static_cast<size_t>(n));
+          if (request.find("\r\n\r\n") != std::string::npos) {
+            answer(fd, request);
+            done = true;
+            break;
+          }
+          if (request.size() >= 65536) {
+            done = true;
+            break;
+          }
+          continue;
+        }
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+        if (n < 0 && errno == EINTR) continue;
+        done = true;  // end of stream or an error before a whole head
+        break;
+      }
+      if (done) finish(fd);
+    }
   }
+  for (auto& [fd, request] : requests) ::close(fd);
+  ::close(ep);
 }
 
 // ---- UDP -----------------------------------------------------------------------
