@@ -27,7 +27,7 @@ inline constexpr size_t FRAME_CHANNEL_CAPACITY = 256;
 // Bytes one read from the service takes at most.
 inline constexpr size_t SERVICE_READ_BYTES = 65536;
 
-// One element is one complete frame.
+// One element is one or more complete frames, written as they stand.
 using FrameSender = Sender<std::string>;
 using FrameReceiver = Receiver<std::string>;
 

@@ -142,11 +142,15 @@ std::optional<Parsed> try_parse(std::string_view bytes, const FrameTags& tags) {
 
 std::string pong_frame() { return "PONG"; }
 
-std::string data_frame(std::string_view id, std::string_view payload) {
+void append_data_frame(std::string& out, std::string_view id, std::string_view payload) {
   std::string length = std::to_string(payload.size());
+  out.reserve(out.size() + 5 + id.size() + 1 + length.size() + 1 + payload.size());
+  out.append("MESG.").append(id).append(".").append(length).append(".").append(payload);
+}
+
+std::string data_frame(std::string_view id, std::string_view payload) {
   std::string frame;
-  frame.reserve(5 + id.size() + 1 + length.size() + 1 + payload.size());
-  frame.append("MESG.").append(id).append(".").append(length).append(".").append(payload);
+  append_data_frame(frame, id, payload);
   return frame;
 }
 

@@ -113,6 +113,8 @@ std::optional<Parsed> try_parse(std::string_view bytes, const FrameTags& tags);
 // The client's frames, each built whole.
 std::string pong_frame();                                                // "PONG"
 std::string data_frame(std::string_view id, std::string_view payload);   // "MESG.<id>.<n>.<bytes>"
+// The same frame appended to `out`, after the frames already there.
+void append_data_frame(std::string& out, std::string_view id, std::string_view payload);
 std::string http_close_frame(std::string_view id);                      // "HTPC.<id>."
 std::string tcp_close_frame(std::string_view id);                       // "TCPC.<id>"
 

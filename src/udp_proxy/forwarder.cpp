@@ -26,17 +26,42 @@ struct Ends {
   bool over = false;
 };
 
+// Datagrams queued for the service in one hand-off at most, and their
+// frames' bytes: a burst from the local side crosses to the writer at once.
+constexpr size_t DATAGRAMS_PER_HANDOFF = 64;
+constexpr size_t HANDOFF_BYTES = 64 * 1024;
+// Datagrams sent to the local socket before the reading direction runs.
+constexpr size_t SENDS_PER_TURN = 64;
+
 awaitable<void> to_local(const std::string& id, uint64_t serial, frames::LocalQueue& queue,
                          asio::ip::udp::socket& socket, UdpSession& session, Ends& ends) {
+  asio::any_io_executor strand = co_await asio::this_coro::executor;
   std::vector<std::string> batch;
+  size_t since_yield = 0;
   for (;;) {
     batch.clear();
     if (!co_await queue.take(batch, 256 * 1024)) co_return;
     for (std::string& datagram : batch) {
       if (ends.over) co_return;
-      auto [ec, n] = co_await socket.async_send(asio::buffer(datagram), as_tuple_awaitable);
+      // The answers to these datagrams arrive on the same socket, whose
+      // receive buffer holds a few hundred: the reading direction gets its
+      // turn every few sends, or a burst would overflow it.
+      if (++since_yield == SENDS_PER_TURN) {
+        since_yield = 0;
+        co_await asio::post(strand, use_awaitable);
+        if (ends.over) co_return;
+      }
+      // Sent at once where the socket takes it; a wait only when it cannot.
+      asio::error_code ec;
+      size_t n = socket.send(asio::buffer(datagram), 0, ec);
+      while (ec == asio::error::would_block) {
+        auto [waited] = co_await socket.async_wait(asio::ip::udp::socket::wait_write, as_tuple_awaitable);
+        if (ends.over || frames::is_stop(waited)) co_return;
+        ec = waited;
+        if (!ec) n = socket.send(asio::buffer(datagram), 0, ec);
+      }
       queue.written(datagram.size());
-      if (ends.over || frames::is_stop(ec)) co_return;
+      if (ends.over) co_return;
       if (ec) {
         ends.over = true;
         write_stderr("Ошибка отправки в локальный UDP-порт " + std::to_string(session.local_port) +
@@ -52,32 +77,49 @@ awaitable<void> to_local(const std::string& id, uint64_t serial, frames::LocalQu
   }
 }
 
-awaitable<void> from_local(const std::string& id, uint64_t serial, asio::ip::udp::socket& socket,
-                           std::atomic<uint64_t>& last_activity, frames::FrameSender& frame_tx,
-                           UdpSession& session, Ends& ends) {
-  for (;;) {
+// Every datagram the local socket holds now, up to the hand-off bounds, as
+// frames appended to `frames` (each counted as it is taken). Would-block
+// once at least one datagram is taken is no error.
+asio::error_code receive_burst(const std::string& id, asio::ip::udp::socket& socket, std::string& out,
+                               UdpSession& session) {
+  for (size_t taken = 0; taken < DATAGRAMS_PER_HANDOFF && out.size() < HANDOFF_BYTES; ++taken) {
     std::span<char> buffer = frames::thread_read_buffer(frames::DATAGRAM_BYTES);
     asio::error_code ec;
     size_t n = socket.receive(asio::buffer(buffer.data(), buffer.size()), 0, ec);
-    if (ec == asio::error::would_block) {
+    if (ec) return taken > 0 && ec == asio::error::would_block ? asio::error_code() : ec;
+    session.counters->from_local += n;
+    session.counters->print_stats();
+    frames::append_data_frame(out, id, std::string_view(buffer.data(), n));
+  }
+  return {};
+}
+
+awaitable<void> from_local(const std::string& id, uint64_t serial, asio::ip::udp::socket& socket,
+                           std::atomic<uint64_t>& last_activity, frames::FrameSender& frame_tx,
+                           UdpSession& session, Ends& ends) {
+  std::string burst;
+  for (;;) {
+    burst.clear();
+    asio::error_code ec = receive_burst(id, socket, burst, session);
+    if (burst.empty() && ec == asio::error::would_block) {
       auto [waited] = co_await socket.async_wait(asio::ip::udp::socket::wait_read, as_tuple_awaitable);
       if (ends.over || frames::is_stop(waited)) co_return;
       if (!waited) continue;
       ec = waited;
     }
     if (ends.over) co_return;
+    if (!burst.empty()) {
+      last_activity.store(now_ms());
+      // The writer has ended: nothing comes back any more, the entry stays.
+      if (!co_await frame_tx.send(std::move(burst))) co_return;
+      burst = std::string();
+    }
     if (ec) {
       ends.over = true;
       write_stderr("Ошибка чтения локального UDP-сокета " + escape_controls(id) + ": " + ec.message() + "\n");
       session.udp_sockets.remove_own(id, serial);
       co_return;
     }
-    last_activity.store(now_ms());
-    session.counters->from_local += n;
-    session.counters->print_stats();
-    std::string frame = frames::data_frame(id, std::string_view(buffer.data(), n));
-    // The writer has ended: nothing comes back any more, the entry stays.
-    if (!co_await frame_tx.send(std::move(frame))) co_return;
   }
 }
 

@@ -425,6 +425,32 @@ TEST_F(Relay, UdpDatagramsBothWaysPerId) {
   EXPECT_EQ(process->err(), "");
 }
 
+TEST_F(Relay, UdpBurstComesBackOneFramePerDatagramInOrder) {
+  // Sent in one write, answered faster than the reader wakes: the echoes
+  // are taken several at a time, and each must still be a frame of its own.
+  LocalUdpEcho local;
+  open("UDP", local.port());
+  std::string burst;
+  std::vector<std::string> expected;
+  std::string all;
+  uint64_t bytes = 0;
+  for (int i = 0; i < 100; ++i) {
+    std::string datagram = pattern(static_cast<size_t>((i * 37) % 1000), i);
+    burst += mesg("7", datagram);
+    expected.push_back("MESG.7." + std::to_string(datagram.size()));
+    all += datagram;
+    bytes += datagram.size();
+  }
+  conn().send_now(burst);
+  Seen seen;
+  ASSERT_TRUE(collect(seen, [&](const Seen& s) { return s.order.size() >= expected.size(); }))
+      << seen.order.size() << " of " << expected.size();
+  EXPECT_EQ(without_pongs(seen.order), expected);
+  EXPECT_EQ(seen.data["7"], all);
+  EXPECT_TRUE(process->wait_for_stdout(counters(bytes, bytes), 5s));
+  EXPECT_EQ(process->err(), "");
+}
+
 TEST_F(Relay, UdpNothingListeningIsReportedAndTheIdStartsAgain) {
   uint16_t port = free_udp_port();
   open("UDP", port);
