@@ -55,7 +55,11 @@ TaskHandle SessionTasks::spawn(const asio::any_io_executor& strand, awaitable<vo
     }
     if (on_end) on_end();
   };
-  asio::co_spawn(strand, std::move(task),
+  // Started by a post, never inline: a handler that starts a task (the
+  // server reader opening a local connection) goes on with its next frame
+  // while the task connects on another thread.
+  asio::any_io_executor start = asio::require(strand, asio::execution::blocking.never);
+  asio::co_spawn(start, std::move(task),
                  asio::bind_cancellation_slot(signal->slot(), asio::bind_executor(strand, std::move(done))));
   return TaskHandle(strand, std::move(signal));
 }

@@ -13,19 +13,55 @@ std::atomic<bool> g_stopping{false};
 
 }  // namespace
 
-Runtime::Runtime(unsigned worker_threads, unsigned blocking_threads)
-    : workers_(worker_threads), blocking_(blocking_threads) {
+// One worker: an event loop run by a thread of its own. A task's steps
+// (a socket's completions, its strand's handlers) stay on the thread of the
+// loop it was started on, and a post from that thread to its own loop wakes
+// nobody; only hand-offs to a task of another loop cross threads.
+struct Runtime::Worker {
+  // Shutting down (destroying what is queued, closing the loop's sockets)
+  // is done for every loop before any is destroyed: a task of one loop may
+  // hold a socket or a channel of another.
+  struct Context : asio::io_context {
+    Context() : asio::io_context(1) {}
+    void shut_down() { shutdown(); }
+  };
+
+  Worker() : thread([this] { context.run(); }) {
+    // The loop's descriptors (its poller, wake-up and timer) are made now,
+    // not when its first socket or timer comes, so the process's count of
+    // descriptors stays put while tasks come and go.
+    asio::steady_timer make_reactor(context);
+  }
+  ~Worker() {
+    context.stop();
+    if (thread.joinable()) thread.join();
+  }
+
+  Context context;
+  asio::executor_work_guard<asio::io_context::executor_type> guard{context.get_executor()};
+  std::thread thread;
+};
+
+Runtime::Runtime(unsigned worker_threads, unsigned blocking_threads) : blocking_(blocking_threads) {
+  for (unsigned i = 0; i < worker_threads; ++i) workers_.push_back(std::make_unique<Worker>());
   g_runtime = this;
   g_stopping.store(false);
 }
 
+asio::any_io_executor Runtime::workers() {
+  // New tasks and strands go to the loops in turn.
+  unsigned i = next_worker_.fetch_add(1, std::memory_order_relaxed);
+  return workers_[i % workers_.size()]->context.get_executor();
+}
+
 Result<std::unique_ptr<Runtime>> Runtime::build() {
   unsigned cpus = std::max(1u, std::thread::hardware_concurrency());
-  // The relay's work is a chain of hand-offs between the service socket and
-  // the local sockets, each far cheaper than waking an idle thread for it:
-  // with a thread per CPU most hand-offs went to a sleeping thread and cost
-  // a futex wake and a migration. Two threads keep the two directions of a
-  // stream running side by side and are seldom both asleep.
+  // The relay's work is a chain of short steps and hand-offs, each far
+  // cheaper than waking a sleeping thread for it. One shared pool with a
+  // thread per CPU woke a thread for nearly every step; a few loops, each
+  // keeping its tasks' steps to itself, wake one only where a hand-off
+  // crosses to another loop, and still run the service connection and the
+  // local connections side by side.
   unsigned workers = std::min(cpus, WORKER_THREADS);
   // Blocking work is short file I/O and resolution; a few threads more than
   // CPUs keep one slow disk from starving the rest.
@@ -43,14 +79,17 @@ void Runtime::shutdown() {
   if (stopped_) return;
   stopped_ = true;
   g_stopping.store(true);
-  workers_.stop();
+  for (auto& worker : workers_) worker->context.stop();
   blocking_.stop();
-  workers_.join();
+  for (auto& worker : workers_) {
+    if (worker->thread.joinable()) worker->thread.join();
+  }
   blocking_.join();
 }
 
 Runtime::~Runtime() {
   shutdown();
+  for (auto& worker : workers_) worker->context.shut_down();
   if (g_runtime == this) g_runtime = nullptr;
 }
 

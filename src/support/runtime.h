@@ -1,4 +1,4 @@
-// The asynchronous runtime: worker threads for every spawned task, a pool of
+// The asynchronous runtime: worker loops for every spawned task, a pool of
 // blocking threads for file operations and name resolution, and the helpers
 // tasks use to reach them. One Runtime exists per process (tests build their
 // own); it registers itself so that tasks can find its executors.
@@ -8,10 +8,12 @@
 #include <asio/experimental/awaitable_operators.hpp>
 #include <asio/experimental/as_tuple.hpp>
 
+#include <atomic>
 #include <memory>
 #include <optional>
 #include <system_error>
 #include <type_traits>
+#include <vector>
 
 #include "support/error.h"
 
@@ -21,9 +23,10 @@ using asio::awaitable;
 using asio::use_awaitable;
 constexpr auto as_tuple_awaitable = asio::experimental::as_tuple(asio::use_awaitable);
 
-// Threads that run the spawned tasks at most (fewer on a machine with fewer
-// CPUs).
-inline constexpr unsigned WORKER_THREADS = 2;
+// Worker loops, each run by a thread of its own, at most (fewer on a
+// machine with fewer CPUs). worker_executor() hands them out in turn, so a
+// task and the strands it makes stay on one loop.
+inline constexpr unsigned WORKER_THREADS = 4;
 
 class Runtime {
  public:
@@ -34,7 +37,7 @@ class Runtime {
   // Stops every task where it stands and joins the threads.
   ~Runtime();
 
-  asio::any_io_executor workers() { return workers_.get_executor(); }
+  asio::any_io_executor workers();
   asio::any_io_executor blocking() { return blocking_.get_executor(); }
 
   void shutdown();
@@ -42,7 +45,9 @@ class Runtime {
  private:
   Runtime(unsigned worker_threads, unsigned blocking_threads);
 
-  asio::thread_pool workers_;
+  struct Worker;
+  std::vector<std::unique_ptr<Worker>> workers_;
+  std::atomic<unsigned> next_worker_{0};
   asio::thread_pool blocking_;
   bool stopped_ = false;
 };
