@@ -265,11 +265,12 @@ void check_round_trip(FuzzedDataProvider& fdp) {
   Drained bytewise = drain_pieces(cut(stream, 1), tags, MAX_FRAME_BYTES);
   FUZZ_CHECK(bytewise.messages == built.messages && bytewise.left == 0);
 
-  // An error frame takes the rest of what has arrived.
+  // An error frame takes the rest of what has arrived, its control
+  // characters escaped for the terminal.
   std::string text = fdp.ConsumeRandomLengthString(64);
   Taken ended = take_all(built.stream + "ERRR." + text, tags);
   FUZZ_CHECK(ended.messages.size() == built.messages.size() + 1);
-  FUZZ_CHECK(ended.messages.back() == ServerMessage(Error{utf8_lossy(text)}));
+  FUZZ_CHECK(ended.messages.back() == ServerMessage(Error{escape_controls(utf8_lossy(text))}));
 
   // The client's HTTP close frame carries its id too.
   if (tags.close == HTTP_TAGS.close) {
