@@ -35,7 +35,7 @@ struct SessionMeta {
 };
 
 // Lines waiting for the disk may hold this many bytes together.
-inline constexpr size_t RECORDER_QUEUE_LIMIT = size_t{64} << 20;
+inline constexpr size_t RECORDER_QUEUE_LIMIT = size_t{40} << 20;
 
 // A body is recorded in records of at most this many bytes each, so that no
 // line of a session file grows with the body: the inspector reads a line
