@@ -9,6 +9,9 @@ namespace vostrelin {
 namespace {
 
 Runtime* g_runtime = nullptr;
+
+// Times every loop is taken down at the end (see ~Runtime).
+constexpr int SHUTDOWN_PASSES = 8;
 std::atomic<bool> g_stopping{false};
 
 }  // namespace
@@ -42,7 +45,8 @@ struct Runtime::Worker {
   std::thread thread;
 };
 
-Runtime::Runtime(unsigned worker_threads, unsigned blocking_threads) : blocking_(blocking_threads) {
+Runtime::Runtime(unsigned worker_threads, unsigned blocking_threads) {
+  blocking_.emplace(blocking_threads);
   for (unsigned i = 0; i < worker_threads; ++i) workers_.push_back(std::make_unique<Worker>());
   g_runtime = this;
   g_stopping.store(false);
@@ -80,16 +84,26 @@ void Runtime::shutdown() {
   stopped_ = true;
   g_stopping.store(true);
   for (auto& worker : workers_) worker->context.stop();
-  blocking_.stop();
+  blocking_->stop();
   for (auto& worker : workers_) {
     if (worker->thread.joinable()) worker->thread.join();
   }
-  blocking_.join();
+  blocking_->join();
 }
 
 Runtime::~Runtime() {
   shutdown();
-  for (auto& worker : workers_) worker->context.shut_down();
+  // What is still queued is destroyed now, without running. Destroying a
+  // task can queue more on any loop (a coroutine's frames are let go on its
+  // own loop, a closed channel cancels its waiters on theirs), and a
+  // destroyed task may still hold a channel, socket or timer of another
+  // loop, so every loop is taken down, pass after pass, while all of them
+  // still exist; the blocking pool goes first, its waiting callers go back
+  // to the loops. The chains are short: a few passes leave nothing.
+  blocking_.reset();
+  for (int pass = 0; pass < SHUTDOWN_PASSES; ++pass) {
+    for (auto& worker : workers_) worker->context.shut_down();
+  }
   if (g_runtime == this) g_runtime = nullptr;
 }
 

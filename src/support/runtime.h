@@ -38,7 +38,7 @@ class Runtime {
   ~Runtime();
 
   asio::any_io_executor workers();
-  asio::any_io_executor blocking() { return blocking_.get_executor(); }
+  asio::any_io_executor blocking() { return blocking_->get_executor(); }
 
   void shutdown();
 
@@ -48,7 +48,8 @@ class Runtime {
   struct Worker;
   std::vector<std::unique_ptr<Worker>> workers_;
   std::atomic<unsigned> next_worker_{0};
-  asio::thread_pool blocking_;
+  // Destroyed before the worker loops are taken down (see ~Runtime).
+  std::optional<asio::thread_pool> blocking_;
   bool stopped_ = false;
 };
 
