@@ -65,7 +65,7 @@ TaskHandle SessionTasks::spawn(const asio::any_io_executor& strand, awaitable<vo
 }
 
 TaskHandle SessionTasks::spawn(awaitable<void> task, std::function<void()> on_end) {
-  return spawn(asio::make_strand(worker_executor()), std::move(task), std::move(on_end));
+  return spawn(worker_strand(), std::move(task), std::move(on_end));
 }
 
 void SessionTasks::stop() {

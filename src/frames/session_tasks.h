@@ -9,10 +9,10 @@
 // and the task's next co_await throws, which unwinds it. A task stopped this
 // way must report nothing. A wait to receive from a channel is the one wait
 // that is not cancelled (see Receiver::receive); it ends when the channel's
-// senders, tasks of the same session, are gone. Every task runs on a strand
-// of its own (or one it shares with the tasks of the same socket), to which
-// the stop request is posted, so the request never races with the task's
-// own steps.
+// senders, tasks of the same session, are gone. Every task runs on an
+// executor that runs one handler at a time (a worker loop, or a strand it
+// shares with the tasks of the same socket), to which the stop request is
+// posted, so the request never races with the task's own steps.
 #pragma once
 
 #include <asio/cancellation_signal.hpp>
@@ -56,7 +56,7 @@ class SessionTasks : public std::enable_shared_from_this<SessionTasks> {
   // started, once stop() has been called.
   TaskHandle spawn(const asio::any_io_executor& strand, awaitable<void> task, std::function<void()> on_end = {});
 
-  // The same on a new strand of the worker pool.
+  // The same on a worker loop (worker_strand()).
   TaskHandle spawn(awaitable<void> task, std::function<void()> on_end = {});
 
   // Stops every task still running and every task started later. Does not

@@ -193,7 +193,7 @@ awaitable<Result<void>> process_request_chunk(std::string id, std::string payloa
         break;
       case Action::Forward: {
         auto started = std::make_shared<frames::LocalQueue>();
-        auto strand = asio::make_strand(worker_executor());
+        auto strand = worker_strand();
         state.link = std::make_shared<RequestLink>();
         state.link->strand = strand;
         state.link->socket = std::make_shared<asio::ip::tcp::socket>(strand);

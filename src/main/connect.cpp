@@ -36,7 +36,7 @@ awaitable<Result<tcp::socket>> connect_to_service() {
 
   asio::error_code last = asio::error::host_not_found;
   for (const tcp::resolver::results_type::value_type& entry : resolved.endpoints) {
-    tcp::socket socket(asio::make_strand(worker_executor()));
+    tcp::socket socket(worker_strand());
     auto [ec] = co_await socket.async_connect(entry.endpoint(), as_tuple_awaitable);
     if (!ec) co_return std::move(socket);
     last = ec;

@@ -108,6 +108,7 @@ Runtime::~Runtime() {
 }
 
 asio::any_io_executor worker_executor() { return g_runtime->workers(); }
+asio::any_io_executor worker_strand() { return g_runtime->workers(); }
 asio::any_io_executor blocking_executor() { return g_runtime->blocking(); }
 bool runtime_stopping() { return g_stopping.load(std::memory_order_acquire); }
 

@@ -55,6 +55,11 @@ class Runtime {
 
 // The executors of the process's runtime. Only valid while it exists.
 asio::any_io_executor worker_executor();
+// An executor that runs one handler at a time, for a task and the sockets
+// and timers it owns: one worker loop. A loop has one thread, so it needs
+// no strand over it (a strand would cost a hand-off per step and a heap
+// copy per executor held).
+asio::any_io_executor worker_strand();
 asio::any_io_executor blocking_executor();
 
 // True from the moment the runtime begins to stop. The tasks still alive

@@ -144,7 +144,7 @@ std::shared_ptr<frames::LocalQueue> obtain_socket(const std::string& id, frames:
       it->second.last_activity->store(now_ms());
       return it->second.datagrams.queue();
     }
-    asio::any_io_executor strand = asio::make_strand(worker_executor());
+    asio::any_io_executor strand = worker_strand();
     asio::ip::udp::socket socket(strand);
     asio::error_code ec;
     socket.open(asio::ip::udp::v4(), ec);
