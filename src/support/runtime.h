@@ -26,7 +26,7 @@ constexpr auto as_tuple_awaitable = asio::experimental::as_tuple(asio::use_await
 // Worker loops, each run by a thread of its own, at most (fewer on a
 // machine with fewer CPUs). worker_executor() hands them out in turn, so a
 // task and the strands it makes stay on one loop.
-inline constexpr unsigned WORKER_THREADS = 4;
+inline constexpr unsigned WORKER_THREADS = 6;
 
 class Runtime {
  public:
