@@ -9,10 +9,10 @@ namespace vostrelin {
 namespace {
 
 Runtime* g_runtime = nullptr;
+std::atomic<bool> g_stopping{false};
 
 // Times every loop is taken down at the end (see ~Runtime).
 constexpr int SHUTDOWN_PASSES = 8;
-std::atomic<bool> g_stopping{false};
 
 }  // namespace
 
