@@ -102,6 +102,8 @@ void HttpServer::worker() {
     ::shutdown(fd, SHUT_WR);
     ::close(fd);
   };
+  // A "/big?" response is sent to the end before the worker goes on: the
+  // runs that ask for one open one connection at a time.
   auto answer = [&](int fd, const std::string& request) {
     Clock::time_point deadline = Clock::now() + 60s;
     size_t sp = request.find(' ');

@@ -112,7 +112,6 @@ awaitable<void> from_local(const std::string& id, uint64_t serial, asio::ip::udp
       last_activity.store(now_ms());
       // The writer has ended: nothing comes back any more, the entry stays.
       if (!co_await frame_tx.send(std::move(burst))) co_return;
-      burst = std::string();
     }
     if (ec) {
       ends.over = true;
