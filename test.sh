@@ -13,7 +13,7 @@ work="$(mktemp -d /tmp/vostrelin-test.XXXXXX)"
 jobs="$(nproc)"
 
 # Left out of the sanitized suites, and why:
-# - ManyReconnectsLeaveNothingBehind compares resident size across 1500
+# - ManyReconnectsLeaveNothingBehind compares resident size across 2500
 #   reconnects; the sanitizers' allocators hold freed memory on purpose, and
 #   the instrumented sessions do not reach 1500 within its deadline.
 # - AcceptFailuresAreReportedWithoutSpinning fills the descriptor table; the
@@ -69,6 +69,8 @@ for name in release asan tsan; do
   if [ "$(cat "$work/$name.rc")" != 0 ]; then
     status=1
     sed -n '/The following tests FAILED/,$p' "$work/$name.log"
+    # What each failed assertion said, a few lines each.
+    grep -E -A4 '^[^ ]+:[0-9]+: Failure$' "$work/$name.log" | head -80
   fi
   line="$(grep -E '[0-9]+ tests failed out of [0-9]+' "$work/$name.log" | tail -1)"
   if [ -n "$line" ]; then

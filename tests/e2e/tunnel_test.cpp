@@ -333,12 +333,12 @@ bool quick_handshake(FakeConnection& conn) {
   return true;
 }
 
-// Each session's tasks, sockets and buffers go with it: a thousand
+// Each session's tasks, sockets and buffers go with it: two thousand
 // reconnects later the process holds what it held before them. (The first
 // sessions warm up the allocator's per-thread arenas, so the count starts
 // after them.)
 TEST_F(Tunnel, ManyReconnectsLeaveNothingBehind) {
-  constexpr int EARLY = 500, LATE = 1500;
+  constexpr int EARLY = 500, LATE = 2500;
   for (const char* mode : {"UDP", "TCP", "HTTP"}) {
     std::atomic<int> sessions{0};
     std::mutex mutex;
@@ -372,10 +372,13 @@ TEST_F(Tunnel, ManyReconnectsLeaveNothingBehind) {
     EXPECT_EQ(p->status(), 0) << mode << ": " << p->err().substr(p->err().size() > 300 ? p->err().size() - 300 : 0);
     EXPECT_EQ(late->fds, early->fds) << mode;
     EXPECT_EQ(late->threads, early->threads) << mode;
-    // Allocator slack, not a leak: even the smallest task left behind per
-    // session (a coroutine frame and a timer) would add more over 1000
-    // sessions, and a reader left behind holds a 64 KiB buffer.
-    EXPECT_LT(late->rss_kb - early->rss_kb, 512) << mode << ": " << early->rss_kb << " kB -> " << late->rss_kb
+    // Allocator slack, not a leak: the worker threads' caches and the two
+    // arenas they share leave up to about 600 KiB wherever the last frees
+    // happened to land, after a thousand sessions as after six thousand.
+    // Even the smallest task left behind per session (a coroutine frame and
+    // a timer) would add more over 2000 sessions, and a reader left behind
+    // holds a 64 KiB buffer.
+    EXPECT_LT(late->rss_kb - early->rss_kb, 1024) << mode << ": " << early->rss_kb << " kB -> " << late->rss_kb
                                                   << " kB";
     EXPECT_GE(count(p->err(), "Соединение с сервером потеряно"), static_cast<size_t>(LATE - 1)) << mode;
   }
