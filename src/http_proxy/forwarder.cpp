@@ -176,6 +176,9 @@ awaitable<Result<void>> process_request_chunk(std::string id, std::string payloa
   std::shared_ptr<frames::LocalQueue> queue;
   std::shared_ptr<RequestLink> link;
   uint64_t serial = 0;
+  // The server reader's loop: a request's task runs elsewhere, so its
+  // connect and close never hold up the frames of every other request.
+  asio::any_io_executor reader = co_await asio::this_coro::executor;
   // The reader's own work on the request runs under the table's lock; the
   // only other user of the table is a request task removing its own entry.
   session->request_map.with([&](RequestMap::Map& map) {
@@ -193,7 +196,7 @@ awaitable<Result<void>> process_request_chunk(std::string id, std::string payloa
         break;
       case Action::Forward: {
         auto started = std::make_shared<frames::LocalQueue>();
-        auto strand = worker_strand();
+        auto strand = worker_strand_apart_from(reader);
         state.link = std::make_shared<RequestLink>();
         state.link->strand = strand;
         state.link->socket = std::make_shared<asio::ip::tcp::socket>(strand);

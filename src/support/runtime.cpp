@@ -58,6 +58,16 @@ asio::any_io_executor Runtime::workers() {
   return workers_[i % workers_.size()]->context.get_executor();
 }
 
+asio::any_io_executor Runtime::workers_apart_from(const asio::any_io_executor& busy) {
+  unsigned i = next_worker_.fetch_add(1, std::memory_order_relaxed);
+  const asio::execution_context* taken = &asio::query(busy, asio::execution::context);
+  // Skipped by taking the next turn, so the loops keep even shares.
+  if (workers_.size() > 1 && &workers_[i % workers_.size()]->context == taken) {
+    i = next_worker_.fetch_add(1, std::memory_order_relaxed);
+  }
+  return workers_[i % workers_.size()]->context.get_executor();
+}
+
 Result<std::unique_ptr<Runtime>> Runtime::build() {
   unsigned cpus = std::max(1u, std::thread::hardware_concurrency());
   // The relay's work is a chain of short steps and hand-offs, each far
@@ -109,6 +119,9 @@ Runtime::~Runtime() {
 
 asio::any_io_executor worker_executor() { return g_runtime->workers(); }
 asio::any_io_executor worker_strand() { return g_runtime->workers(); }
+asio::any_io_executor worker_strand_apart_from(const asio::any_io_executor& busy) {
+  return g_runtime->workers_apart_from(busy);
+}
 asio::any_io_executor blocking_executor() { return g_runtime->blocking(); }
 bool runtime_stopping() { return g_stopping.load(std::memory_order_acquire); }
 

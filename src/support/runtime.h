@@ -38,6 +38,7 @@ class Runtime {
   ~Runtime();
 
   asio::any_io_executor workers();
+  asio::any_io_executor workers_apart_from(const asio::any_io_executor& busy);
   asio::any_io_executor blocking() { return blocking_->get_executor(); }
 
   void shutdown();
@@ -60,6 +61,9 @@ asio::any_io_executor worker_executor();
 // no strand over it (a strand would cost a hand-off per step and a heap
 // copy per executor held).
 asio::any_io_executor worker_strand();
+// The same, on a loop other than the one `busy` runs on (where there is
+// more than one): for a task whose steps would hold up the tasks there.
+asio::any_io_executor worker_strand_apart_from(const asio::any_io_executor& busy);
 asio::any_io_executor blocking_executor();
 
 // True from the moment the runtime begins to stop. The tasks still alive

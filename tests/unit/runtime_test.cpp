@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <map>
 #include <string>
 #include <thread>
 
@@ -71,6 +72,34 @@ TEST_F(RunBlockingTest, CallerCancelledWhileTheFunctionRuns) {
     ASSERT_TRUE(finished) << round;
     ASSERT_TRUE(resumed) << round;
     ASSERT_TRUE(ended_cancelled) << round;
+  }
+}
+
+const asio::execution_context* loop_of(const asio::any_io_executor& ex) {
+  return &asio::query(ex, asio::execution::context);
+}
+
+// A task kept apart from a busy loop goes to another one, and the others
+// keep even shares, the busy one being skipped by a turn and not by
+// doubling its neighbour's share. With a single loop there is nowhere
+// else to go.
+TEST_F(RuntimeTest, WorkerApartFromABusyLoopKeepsTheOthersEven) {
+  std::map<const asio::execution_context*, int> loops;
+  for (int i = 0; i < 64; ++i) ++loops[loop_of(worker_strand())];
+  if (loops.size() == 1) {
+    asio::any_io_executor only = worker_strand();
+    EXPECT_EQ(loop_of(worker_strand_apart_from(only)), loop_of(only));
+    return;
+  }
+  asio::any_io_executor busy = worker_strand();
+  std::map<const asio::execution_context*, int> shares;
+  const int rounds = 60 * static_cast<int>(loops.size() - 1);
+  for (int i = 0; i < rounds; ++i) ++shares[loop_of(worker_strand_apart_from(busy))];
+  EXPECT_EQ(shares.count(loop_of(busy)), 0u);
+  EXPECT_EQ(shares.size(), loops.size() - 1);
+  for (const auto& [loop, n] : shares) {
+    EXPECT_GE(n, 50);
+    EXPECT_LE(n, 70);
   }
 }
 
