@@ -61,8 +61,9 @@ asio::any_io_executor Runtime::workers() {
 asio::any_io_executor Runtime::workers_apart_from(const asio::any_io_executor& busy) {
   unsigned i = next_worker_.fetch_add(1, std::memory_order_relaxed);
   const asio::execution_context* taken = &asio::query(busy, asio::execution::context);
-  // Skipped by taking the next turn, so the loops keep even shares.
-  if (workers_.size() > 1 && &workers_[i % workers_.size()]->context == taken) {
+  // Skipped by taking the next turn, so the loops keep even shares (again
+  // if a task started elsewhere took the turn in between).
+  while (workers_.size() > 1 && &workers_[i % workers_.size()]->context == taken) {
     i = next_worker_.fetch_add(1, std::memory_order_relaxed);
   }
   return workers_[i % workers_.size()]->context.get_executor();
