@@ -78,7 +78,7 @@ awaitable<void> to_local(const std::string& id, uint64_t serial, frames::LocalQu
 }
 
 // Every datagram the local socket holds now, up to the hand-off bounds, as
-// frames appended to `frames` (each counted as it is taken). Would-block
+// frames appended to `out` (each counted as it is taken). Would-block
 // once at least one datagram is taken is no error.
 asio::error_code receive_burst(const std::string& id, asio::ip::udp::socket& socket, std::string& out,
                                UdpSession& session) {
