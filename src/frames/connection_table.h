@@ -31,6 +31,19 @@ class ConnectionTable {
 
   uint64_t next_serial() { return serial_.fetch_add(1, std::memory_order_relaxed) + 1; }
 
+  // Removes the entry under `id`, whichever connection it belongs to, and
+  // hands it over (an empty entry when there was none), so that the caller
+  // destroys it after the lock is released.
+  Entry take(const std::string& id) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    Entry gone;
+    if (auto it = map_.find(id); it != map_.end()) {
+      gone = std::move(it->second);
+      map_.erase(it);
+    }
+    return gone;
+  }
+
   // Removes the entry under `id` if it is still the one made with `serial`.
   // The entry is destroyed after the lock is released.
   bool remove_own(const std::string& id, uint64_t serial) {

@@ -94,6 +94,12 @@ awaitable<void> server_writer_task(WriteHalf out, FrameReceiver frames) {
   // direction shuts down and every later send fails.
 }
 
+awaitable<Result<void>> answer_keepalive(bool ping, FrameSender& frame_tx) {
+  // A failed send means the writer has ended; the session is over anyway.
+  if (ping) co_await frame_tx.send(pong_frame());
+  co_return Result<void>();
+}
+
 awaitable<void> server_reader_task(ReadHalf in, FrameTags tags, MessageHandler handler) {
   std::vector<char> buffer(SERVICE_READ_BYTES);
   Pending pending(tags);

@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <variant>
 
 #include "frames/frame.h"
 #include "frames/session_tasks.h"
@@ -53,13 +54,21 @@ awaitable<void> server_reader_task(ReadHalf in, FrameTags tags, MessageHandler h
 // awaits first_end(). Destroying it, also when `run` is abandoned where it
 // waits, stops every task of the session, the local readers its handlers
 // started included; nothing of the session outlives it for long.
-// The reader's handler for one session of a mode: every frame goes to
-// handle(message, frame_tx, session), with a sending end and the session
-// kept for as long as the reader runs.
+// PING and PONG mean the same in every mode: a PING is answered with PONG
+// through frame_tx, a PONG needs nothing.
+awaitable<Result<void>> answer_keepalive(bool ping, FrameSender& frame_tx);
+
+// The reader's handler for one session of a mode: PING and PONG are
+// answered here, every other frame goes to handle(message, frame_tx,
+// session), with a sending end and the session kept for as long as the
+// reader runs.
 template <class Session, class Handle>
 MessageHandler session_handler(FrameSender frame_tx, std::shared_ptr<Session> session, Handle handle) {
   return [frame_tx = std::move(frame_tx), session = std::move(session),
           handle](ServerMessage message) mutable -> awaitable<Result<void>> {
+    if (std::holds_alternative<Ping>(message) || std::holds_alternative<Pong>(message)) {
+      return answer_keepalive(std::holds_alternative<Ping>(message), frame_tx);
+    }
     return handle(std::move(message), frame_tx, session);
   };
 }

@@ -24,6 +24,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "support/runtime.h"
@@ -32,6 +33,12 @@ namespace vostrelin::frames {
 
 // Bytes one local connection may have waiting before the reader waits.
 inline constexpr size_t LOCAL_QUEUE_BYTES = 4 * 1024 * 1024;
+
+// Why a local connection, or a local UDP socket, whose backlog stayed above
+// LOCAL_QUEUE_BYTES for the whole stall limit was closed.
+inline constexpr std::string_view STALLED_STREAM = "локальная сторона не принимает данные, в очереди больше 4 МиБ";
+inline constexpr std::string_view STALLED_DATAGRAMS =
+    "локальный UDP-сокет не принимает датаграммы, в очереди больше 4 МиБ";
 
 class LocalQueue {
  public:
@@ -78,7 +85,6 @@ class LocalQueue {
     bool waiting = false;
   };
   static void wake(Waiter& waiter);
-  static awaitable<void> sleep(std::shared_ptr<asio::steady_timer>& timer, std::chrono::milliseconds limit);
 
   const size_t bound_;
   mutable std::mutex mutex_;

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "http_proxy/jsonpath.h"
-#include "main/rule.h"
+#include "rules/rule.h"
 #include "support/json_text.h"
 
 namespace vostrelin::http_proxy {

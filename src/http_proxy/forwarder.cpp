@@ -12,7 +12,7 @@
 #include "http_proxy/records.h"
 #include "http_proxy/response.h"
 #include "http_proxy/trace.h"
-#include "main/build_settings.h"
+#include "support/build_settings.h"
 #include "support/output.h"
 
 namespace vostrelin::http_proxy {
@@ -20,10 +20,6 @@ namespace {
 
 using namespace asio::experimental::awaitable_operators;
 using Action = ChunkOutcome::Action;
-
-// Why a request whose queued bytes the local service would not take was
-// closed.
-constexpr const char* STALLED = "локальная сторона не принимает данные, в очереди больше 4 МиБ";
 
 std::string write_failed(std::string_view id, std::string_view why) {
   return "reqId=" + std::string(id) + ": ошибка записи в local: " + std::string(why) + "\n";
@@ -33,17 +29,6 @@ std::string write_failed(std::string_view id, std::string_view why) {
 std::optional<RecorderSink> sink_for(const HttpSession& session, const std::string& id) {
   if (!session.recorder) return std::nullopt;
   return RecorderSink(*session.recorder, id);
-}
-
-RequestState take_entry(HttpSession& session, const std::string& id) {
-  return session.request_map.with([&](RequestMap::Map& map) {
-    RequestState gone;
-    if (auto it = map.find(id); it != map.end()) {
-      gone = std::move(it->second);
-      map.erase(it);
-    }
-    return gone;
-  });
 }
 
 // Closes the local socket when the task ends, however it ends: the link
@@ -97,7 +82,7 @@ awaitable<void> send_queued(asio::ip::tcp::socket& socket, frames::LocalQueue& q
 
 }  // namespace
 
-awaitable<void> local_reader_task(asio::ip::tcp::socket& socket, const RequestJob& job, RequestEnds& ends) {
+awaitable<void> local_reader_task(asio::ip::tcp::socket& socket, const RequestJob& job) {
   std::optional<RecorderSink> sink = sink_for(*job.session, job.id);
   ResponseTracker response(sink ? &*sink : nullptr);
   frames::FrameSender frame_tx = job.frame_tx;
@@ -121,10 +106,7 @@ awaitable<void> local_reader_task(asio::ip::tcp::socket& socket, const RequestJo
   }
   print_trace(response.status(), job.method, job.path, response.total());
   response.finish();
-  if (!ends.close_sent) {
-    ends.close_sent = true;
-    co_await frame_tx.send(frames::http_close_frame(job.id));
-  }
+  co_await frame_tx.send(frames::http_close_frame(job.id));
 }
 
 awaitable<void> open_local_and_send(RequestJob job, frames::QueueReader queue) {
@@ -162,8 +144,7 @@ awaitable<void> open_local_and_send(RequestJob job, frames::QueueReader queue) {
   std::string().swap(job.body);
 
   socket.non_blocking(true, ignored);
-  RequestEnds ends;
-  auto both = send_queued(socket, *queue, job) && local_reader_task(socket, job, ends);
+  auto both = send_queued(socket, *queue, job) && local_reader_task(socket, job);
   co_await std::move(both);
 }
 
@@ -224,7 +205,7 @@ awaitable<Result<void>> process_request_chunk(std::string id, std::string payloa
   if (out.action != Action::Push || !queue) co_return Result<void>();
   frames::LocalQueue::Push pushed = co_await queue->push(out.body, local_stall_limit());
   if (pushed == frames::LocalQueue::Push::Stalled && session->request_map.remove_own(id, serial)) {
-    write_stderr(write_failed(id, STALLED));
+    write_stderr(write_failed(id, frames::STALLED_STREAM));
     queue->abandon();
     RequestLink::break_off(link);
   }
@@ -249,14 +230,12 @@ awaitable<Result<void>> handle_server_message(frames::ServerMessage message, fra
     co_return Result<void>();
   }
   if (frames::Close* close = std::get_if<frames::Close>(&message)) {
-    take_entry(*session, close->id);
+    session->request_map.take(close->id);
     co_return Result<void>();
   }
   if (frames::Data* data = std::get_if<frames::Data>(&message)) {
     co_return co_await process_request_chunk(std::move(data->id), std::move(data->payload), frame_tx, session);
   }
-  // A failed send means the writer has ended; the session is over anyway.
-  if (std::holds_alternative<frames::Ping>(message)) co_await frame_tx.send(frames::pong_frame());
   co_return Result<void>();
 }
 

@@ -30,15 +30,11 @@
 #include "http_proxy/request_machine.h"
 #include "http_proxy/request_table.h"
 #include "inspector/recorder.h"
-#include "main/rule.h"
+#include "rules/rule.h"
 #include "support/error.h"
 #include "support/runtime.h"
 
 namespace vostrelin::http_proxy {
-
-inline std::optional<frames::Parsed> try_parse(std::string_view bytes) {
-  return frames::try_parse(bytes, frames::HTTP_TAGS);
-}
 
 // What the handler and the request tasks of one HTTP session share.
 struct HttpSession {
@@ -49,9 +45,9 @@ struct HttpSession {
   RequestMap request_map;
 };
 
-// Acts on one frame from the service: Open makes a fresh request, Close
-// ends its input, Data goes to process_request_chunk, PING is answered with
-// PONG.
+// Acts on one frame from the service (PING and PONG are answered before
+// it): Open makes a fresh request, Close ends its input, Data goes to
+// process_request_chunk.
 awaitable<Result<void>> handle_server_message(frames::ServerMessage message, frames::FrameSender& frame_tx,
                                               const std::shared_ptr<HttpSession>& session);
 
@@ -74,12 +70,6 @@ struct RequestJob {
   std::shared_ptr<RequestLink> link;
 };
 
-// What the two directions of one local connection tell each other; both
-// run on the request's strand.
-struct RequestEnds {
-  bool close_sent = false;  // "HTPC." has gone to the service
-};
-
 // The request task: connects to the local port (a refused connection is
 // answered with the 504 page), writes head and body, then the queued bytes
 // until the request's input ends, while local_reader_task relays the
@@ -89,7 +79,7 @@ awaitable<void> open_local_and_send(RequestJob job, frames::QueueReader queue);
 // The response of one request, read from socket until the local service
 // ends it: each read goes out as one "MESG." frame at once; then the trace
 // line, the "end" record and "HTPC.".
-awaitable<void> local_reader_task(asio::ip::tcp::socket& socket, const RequestJob& job, RequestEnds& ends);
+awaitable<void> local_reader_task(asio::ip::tcp::socket& socket, const RequestJob& job);
 
 // Prints the mode line (and the inspector address line when there is one),
 // then forwards until the service connection ends.

@@ -54,14 +54,6 @@ std::string join_head(const HeadLines& head) {
   return out;
 }
 
-char ascii_lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-std::string ascii_lowered(std::string_view text) {
-  std::string out(text);
-  std::transform(out.begin(), out.end(), out.begin(), ascii_lower);
-  return out;
-}
-
 // Whether the line, lowered in ASCII, begins with the name lowered in ASCII
 // and a colon right after it.
 bool line_has_key(std::string_view line, std::string_view name) {

@@ -15,7 +15,7 @@
 #include <string_view>
 #include <vector>
 
-#include "main/rule.h"
+#include "rules/rule.h"
 
 namespace vostrelin::http_proxy {
 

@@ -11,14 +11,6 @@ namespace {
 
 using Action = ChunkOutcome::Action;
 
-std::string ascii_lowered(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return out;
-}
-
 // The header rules on head; their warnings become the outcome's messages.
 std::string rewrite_head(std::string_view head, const SessionRules& rules, bool is_websocket_upgrade,
                          ChunkOutcome& out) {

@@ -15,7 +15,7 @@
 #include "http_proxy/body_rules.h"
 #include "http_proxy/records.h"
 #include "http_proxy/request_table.h"
-#include "main/rule.h"
+#include "rules/rule.h"
 
 namespace vostrelin::http_proxy {
 

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "main/build_settings.h"
+#include "support/build_settings.h"
 #include "support/text.h"
 
 namespace vostrelin::http_proxy {

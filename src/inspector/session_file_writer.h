@@ -33,7 +33,6 @@ class SessionFile {
   SessionFile& operator=(const SessionFile&) = delete;
   ~SessionFile() { close(); }
 
-  bool is_open() const { return fd_ >= 0; }
   int fd() const { return fd_; }
   // Errors of close are of no use to anyone here: every write has already
   // been handed to the system and checked.

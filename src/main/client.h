@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "main/connect_proto.h"
-#include "main/rule.h"
+#include "rules/rule.h"
 #include "support/error.h"
 #include "support/runtime.h"
 

@@ -4,7 +4,7 @@
 #include <string_view>
 #include <utility>
 
-#include "main/build_settings.h"
+#include "support/build_settings.h"
 
 namespace vostrelin {
 namespace {

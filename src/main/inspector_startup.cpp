@@ -4,8 +4,8 @@
 #include <string_view>
 
 #include "inspector/server.h"
-#include "main/build_settings.h"
 #include "main/key_file.h"
+#include "support/build_settings.h"
 #include "support/output.h"
 #include "support/text.h"
 

@@ -10,7 +10,7 @@
 #include <system_error>
 #include <vector>
 
-#include "main/build_settings.h"
+#include "support/build_settings.h"
 #include "support/text.h"
 
 namespace vostrelin {

@@ -15,7 +15,7 @@
 #include <utility>
 #include <variant>
 
-#include "main/build_settings.h"
+#include "support/build_settings.h"
 #include "support/output.h"
 
 namespace vostrelin {

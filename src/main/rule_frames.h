@@ -9,7 +9,7 @@
 #include <optional>
 #include <string_view>
 
-#include "main/rule.h"
+#include "rules/rule.h"
 #include "support/error.h"
 
 namespace vostrelin {

@@ -16,8 +16,6 @@
 namespace vostrelin {
 
 inline constexpr size_t JSON_MAX_DEPTH = 127;
-// No limit: the tree is built without recursion, so any depth is safe.
-inline constexpr size_t JSON_ANY_DEPTH = static_cast<size_t>(-1);
 inline constexpr size_t JSON_ANY_COUNT = static_cast<size_t>(-1);
 
 // Absent when the text is not one JSON value, nests arrays and objects more

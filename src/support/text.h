@@ -13,9 +13,6 @@ namespace vostrelin {
 
 bool is_valid_utf8(std::string_view bytes);
 
-// Appends the UTF-8 encoding of one code point.
-void append_utf8(std::string& out, char32_t code_point);
-
 // Decodes bytes as UTF-8, replacing each maximal invalid subsequence with
 // U+FFFD (the same substitution every mainstream lossy decoder makes).
 std::string utf8_lossy(std::string_view bytes);
@@ -33,6 +30,10 @@ void append_hex_escape(std::string& out, unsigned char byte);
 // Everything else stays as it is (backslashes, letters of any script, other
 // invalid bytes), so text without control characters comes back unchanged.
 std::string escape_controls(std::string_view text);
+
+// A to Z become a to z; every other byte stays as it is.
+inline char ascii_lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+std::string ascii_lowered(std::string_view text);
 
 // Removes leading and trailing characters with the Unicode White_Space
 // property. Bytes that do not form a white-space character are kept as they

@@ -8,16 +8,13 @@
 #include <variant>
 
 #include "frames/local_io.h"
-#include "main/build_settings.h"
+#include "support/build_settings.h"
 #include "support/output.h"
 
 namespace vostrelin::tcp_proxy {
 namespace {
 
 using namespace asio::experimental::awaitable_operators;
-
-// Why a connection whose backlog would not go down was closed.
-constexpr const char* STALLED = "локальная сторона не принимает данные, в очереди больше 4 МиБ";
 
 // What the two directions of one connection tell each other; both run on
 // the connection's strand.
@@ -84,17 +81,6 @@ awaitable<void> from_local(const std::string& id, uint64_t serial, asio::ip::tcp
   }
 }
 
-LocalConnection take_entry(TcpSession& session, const std::string& id) {
-  return session.connections.with([&](auto& map) {
-    LocalConnection gone;
-    if (auto it = map.find(id); it != map.end()) {
-      gone = std::move(it->second);
-      map.erase(it);
-    }
-    return gone;
-  });
-}
-
 }  // namespace
 
 awaitable<void> local_reader_task(std::string id, uint64_t serial, frames::QueueReader queue,
@@ -152,7 +138,7 @@ awaitable<Result<void>> handle_server_message(frames::ServerMessage message, fra
     co_return Result<void>();
   }
   if (frames::Close* close = std::get_if<frames::Close>(&message)) {
-    take_entry(*session, close->id);
+    session->connections.take(close->id);
     co_return Result<void>();
   }
   if (frames::Data* data = std::get_if<frames::Data>(&message)) {
@@ -170,14 +156,13 @@ awaitable<Result<void>> handle_server_message(frames::ServerMessage message, fra
     if (!queue) co_return Result<void>();
     frames::LocalQueue::Push pushed = co_await queue->push(data->payload, local_stall_limit());
     if (pushed == frames::LocalQueue::Push::Stalled && session->connections.remove_own(data->id, serial)) {
-      write_stderr("Ошибка записи в локальное подключение " + data->id + ": " + STALLED + "\n");
+      write_stderr("Ошибка записи в локальное подключение " + data->id + ": " + std::string(frames::STALLED_STREAM) +
+                   "\n");
       queue->stall();
       task.stop();
     }
     co_return Result<void>();
   }
-  // A failed send means the writer has ended; the session is over anyway.
-  if (std::holds_alternative<frames::Ping>(message)) co_await frame_tx.send(frames::pong_frame());
   co_return Result<void>();
 }
 

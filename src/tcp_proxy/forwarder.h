@@ -29,10 +29,6 @@
 
 namespace vostrelin::tcp_proxy {
 
-inline std::optional<frames::Parsed> try_parse(std::string_view bytes) {
-  return frames::try_parse(bytes, frames::TCP_TAGS);
-}
-
 // An entry of `connections`: the way into one local connection. Dropping it
 // (removal, replacement by a new Open of the id, the end of the table) ends
 // the connection's input: once what is queued has been written, its sending
@@ -51,8 +47,9 @@ struct TcpSession {
   frames::ConnectionTable<LocalConnection> connections;
 };
 
-// Acts on one frame from the service: Open starts a local connection, Data
-// is queued for it, Close ends its input, PING is answered with PONG.
+// Acts on one frame from the service (PING and PONG are answered before
+// it): Open starts a local connection, Data is queued for it, Close ends
+// its input.
 awaitable<Result<void>> handle_server_message(frames::ServerMessage message, frames::FrameSender& frame_tx,
                                               const std::shared_ptr<TcpSession>& session);
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "frames/local_io.h"
-#include "main/build_settings.h"
+#include "support/build_settings.h"
 #include "support/output.h"
 #include "support/text.h"
 
@@ -17,9 +17,6 @@ namespace vostrelin::udp_proxy {
 namespace {
 
 using namespace asio::experimental::awaitable_operators;
-
-// Why an id whose datagrams would not go out was dropped.
-constexpr const char* STALLED = "локальный UDP-сокет не принимает датаграммы, в очереди больше 4 МиБ";
 
 // Set once one direction has failed: the other ends quietly.
 struct Ends {
@@ -187,7 +184,8 @@ awaitable<Result<void>> handle_server_message(frames::ServerMessage message, fra
           auto it = map.find(data->id);
           if (it == map.end() || it->second.datagrams.queue() != queue) return;
           write_stderr("Ошибка отправки в локальный UDP-порт " + std::to_string(session->local_port) +
-                       " (connId=" + escape_controls(data->id) + "): " + STALLED + "\n");
+                       " (connId=" + escape_controls(data->id) + "): " + std::string(frames::STALLED_DATAGRAMS) +
+                       "\n");
           it->second.reader.stop();
           map.erase(it);
         });
@@ -196,8 +194,6 @@ awaitable<Result<void>> handle_server_message(frames::ServerMessage message, fra
     }
     co_return Result<void>();
   }
-  // A failed send means the writer has ended; the session is over anyway.
-  if (std::holds_alternative<frames::Ping>(message)) co_await frame_tx.send(frames::pong_frame());
   co_return Result<void>();
 }
 

@@ -31,10 +31,6 @@
 
 namespace vostrelin::udp_proxy {
 
-inline std::optional<frames::Parsed> try_parse(std::string_view bytes) {
-  return frames::try_parse(bytes, frames::UDP_TAGS);
-}
-
 // An entry of `udp_sockets`. The socket itself belongs to the id's task;
 // the entry holds the way to it and the time of the id's last datagram in
 // either direction, which the task refreshes too.
@@ -53,8 +49,8 @@ struct UdpSession {
   frames::ConnectionTable<LocalUdpEntry> udp_sockets;
 };
 
-// Acts on one frame from the service: a datagram goes out through its id's
-// socket, PING is answered with PONG. Never fails.
+// Acts on one frame from the service (PING and PONG are answered before
+// it): a datagram goes out through its id's socket. Never fails.
 awaitable<Result<void>> handle_server_message(frames::ServerMessage message, frames::FrameSender& frame_tx,
                                               const std::shared_ptr<UdpSession>& session);
 

@@ -1,4 +1,4 @@
-#include "main/rule.h"
+#include "rules/rule.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // Compiled once into each program variant with its own definitions, so the
 // library itself holds no address.
-#include "main/build_settings.h"
+#include "support/build_settings.h"
 
 #include <cstdlib>
 

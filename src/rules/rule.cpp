@@ -2,7 +2,7 @@
 // are checked as they come, so that a repeated key fails the moment it is
 // read, and an unknown member is skipped without being built (the event
 // parser keeps its nesting on the heap, so any depth is safe).
-#include "main/rule.h"
+#include "rules/rule.h"
 
 #include <algorithm>
 #include <array>
