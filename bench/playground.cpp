@@ -110,9 +110,11 @@ int play(const std::string& program, const std::string& mode, uint16_t local_por
     std::fprintf(stderr, "playground: %s\n", error.c_str());
     return 1;
   }
+  // The line that ends with "Ctrl+C ends it" comes last: from there on the
+  // playground is ready.
+  if (recording) std::fprintf(stderr, "playground: session files go to %s and stay there\n", sessions.c_str());
   std::fprintf(stderr, "playground: public port %u (%s, home %s); Ctrl+C ends it\n", public_port,
                udp ? "udp" : http ? "http" : "tcp", home.c_str());
-  if (recording) std::fprintf(stderr, "playground: session files go to %s and stay there\n", sessions.c_str());
 
   std::mutex mutex;
   std::map<std::string, int> streams;              // TCP and HTTP: id → public connection
