@@ -50,6 +50,7 @@ bool ClientFrameParser::feed(const char* p, size_t n) {
           return false;
         }
         id_.clear();
+        close_told_ = false;
         state_ = kind_ == MESG ? State::MesgId : kind_ == TCPC ? State::TcpcId : State::HtpcId;
         break;
       case State::MesgId: {
@@ -117,6 +118,10 @@ bool ClientFrameParser::feed(const char* p, size_t n) {
         break;
       }
     }
+  }
+  if (state_ == State::TcpcId && !close_told_) {
+    close_told_ = true;
+    if (events.tcp_close_pending) events.tcp_close_pending(id_);
   }
   return true;
 }

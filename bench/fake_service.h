@@ -27,6 +27,12 @@ namespace vostrelin::bench {
 struct ClientFrameEvents {
   std::function<void(std::string_view id, const char* bytes, size_t n, bool last)> data;
   std::function<void(std::string_view id)> tcp_close;
+  // The bytes fed so far end inside a "TCPC." frame (its id may still be
+  // empty or short): that frame ends only with the first byte of the next
+  // one, which the client may not send for a long time. Called once per
+  // such frame, at the end of the feed that leaves it open, with its id so
+  // far; a PING then makes the client's PONG end it.
+  std::function<void(std::string_view id)> tcp_close_pending;
   std::function<void(std::string_view id)> http_close;
   std::function<void()> pong;
 };
@@ -46,6 +52,7 @@ class ClientFrameParser {
   int tag_len_ = 0;
   int kind_ = 0;
   std::string id_;
+  bool close_told_ = false;  // tcp_close_pending was called for the current close frame
   uint64_t length_ = 0;
   int digits_ = 0;
   uint64_t left_ = 0;

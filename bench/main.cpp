@@ -83,10 +83,7 @@ int main(int argc, char** argv) {
         (args.size() == 4 && !parse_port(args[3], public_port, true))) {
       return usage();
     }
-    std::string dir = scratch_dir();
-    int status = play(program, mode, local, public_port, dir);
-    std::filesystem::remove_all(dir);
-    return status;
+    return play(program, mode, local, public_port);
   }
 
   Settings settings;

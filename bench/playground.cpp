@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -36,14 +37,58 @@ std::string frame(const std::string& id, const char* bytes, size_t n) {
   return f;
 }
 
+// The client's home for one run: a directory of its own, so that two
+// playgrounds at once keep their session files apart.
+std::string make_home() {
+  std::string templ = (std::filesystem::temp_directory_path() / "vostrelin-playground-XXXXXX").string();
+  if (::mkdtemp(templ.data()) == nullptr) return {};
+  return templ;
+}
+
+bool holds_files(const std::string& dir) {
+  std::error_code ec;
+  return !std::filesystem::is_empty(dir, ec) && !ec;
+}
+
+// What the client takes from the playground's own environment: the
+// inspector's switch and port, so that a second HTTP playground can put
+// its inspector beside the first one's.
+std::map<std::string, std::string> passed_environment() {
+  std::map<std::string, std::string> env;
+  for (const char* name : {"VOSTRELIN_INSPECTOR", "VOSTRELIN_INSPECTOR_PORT"}) {
+    if (const char* value = std::getenv(name)) env[name] = value;
+  }
+  return env;
+}
+
 }  // namespace
 
-int play(const std::string& program, const std::string& mode, uint16_t local_port, uint16_t public_port,
-         const std::string& work_dir) {
+int play(const std::string& program, const std::string& mode, uint16_t local_port, uint16_t public_port) {
   const bool udp = mode == "UDP";
   const bool http = mode == "HTTP";
-  std::string home = work_dir + "/playground-home";
-  std::filesystem::create_directories(home);
+  const std::map<std::string, std::string> env = passed_environment();
+  const auto switch_ = env.find("VOSTRELIN_INSPECTOR");
+  const bool recording = http && (switch_ == env.end() || switch_->second != "off");
+  const std::string home = make_home();
+  if (home.empty()) {
+    std::fprintf(stderr, "playground: no directory for the client's home\n");
+    return 1;
+  }
+  const std::string sessions = home + "/.vostrelin/sessions";
+  // The session files outlive the run; a run that recorded nothing leaves
+  // nothing behind.
+  struct HomeKeeper {
+    const std::string& home;
+    const std::string& sessions;
+    ~HomeKeeper() {
+      std::error_code ec;
+      if (holds_files(sessions)) {
+        std::fprintf(stderr, "playground: session files kept in %s\n", sessions.c_str());
+      } else {
+        std::filesystem::remove_all(home, ec);
+      }
+    }
+  } keeper{home, sessions};
   std::ofstream(home + "/vostrelin.key") << "playground-token\n";
 
   int public_fd = bind_loopback(udp ? SOCK_DGRAM : SOCK_STREAM, public_port);
@@ -57,7 +102,7 @@ int play(const std::string& program, const std::string& mode, uint16_t local_por
   ::sigaction(SIGINT, &sa, nullptr);
   ::sigaction(SIGTERM, &sa, nullptr);
 
-  ClientProcess client(program, mode, local_port, listener.port(), home, Output::Inherit, {});
+  ClientProcess client(program, mode, local_port, listener.port(), home, Output::Inherit, env);
   std::string error;
   std::string address = "127.0.0.1:" + std::to_string(public_port);
   std::unique_ptr<ControlLink> link = listener.accept_session(address, 10s, error);
@@ -65,8 +110,11 @@ int play(const std::string& program, const std::string& mode, uint16_t local_por
     std::fprintf(stderr, "playground: %s\n", error.c_str());
     return 1;
   }
+  // The line that ends with "Ctrl+C ends it" comes last: from there on the
+  // playground is ready.
+  if (recording) std::fprintf(stderr, "playground: session files go to %s and stay there\n", sessions.c_str());
   std::fprintf(stderr, "playground: public port %u (%s, home %s); Ctrl+C ends it\n", public_port,
-               udp ? "udp" : "tcp", home.c_str());
+               udp ? "udp" : http ? "http" : "tcp", home.c_str());
 
   std::mutex mutex;
   std::map<std::string, int> streams;              // TCP and HTTP: id → public connection
@@ -117,6 +165,11 @@ int play(const std::string& program, const std::string& mode, uint16_t local_por
       local_ended.erase(id);
     }
   };
+  // A close frame ends only where the client's next frame begins, and the
+  // client may have nothing more to send: its answer to a PING ends the
+  // frame, so the public connection sees the end at once. Once per close
+  // frame the reads leave open, so a burst of closes costs a PING or two.
+  if (!http && !udp) parser.events.tcp_close_pending = [&](std::string_view) { link->send("PING."); };
   // The response is complete: the request is closed on both sides.
   // The public connection's reader sees the shutdown and closes it.
   parser.events.http_close = [&](std::string_view view) {
