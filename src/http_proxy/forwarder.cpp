@@ -42,16 +42,17 @@ struct SocketCloser {
 };
 
 // The local port refused the connection: the request is answered with the
-// 504 page, recorded like a response.
+// 504 page (its head alone for HEAD), recorded like a response.
 awaitable<void> answer_gateway_timeout(const RequestJob& job, const std::error_code& ec) {
   const HttpSession& session = *job.session;
   write_stderr("reqId=" + job.id + ": не удалось подключиться к :" + std::to_string(session.local_port) + " — " +
                ec.message() + "\n");
-  std::string response = gateway_timeout_response();
+  std::string response = gateway_timeout_response(job.method);
   print_trace(504, job.method, job.path, response.size());
   if (session.recorder) {
     size_t head_size = response.find("\r\n\r\n") + 4;
     session.recorder->res_headers(job.id, 504, std::string_view(response).substr(0, head_size));
+    // Nothing is recorded for the empty rest of a HEAD answer.
     session.recorder->res_body(job.id, std::string_view(response).substr(head_size));
     session.recorder->end(job.id, 504, response.size());
   }

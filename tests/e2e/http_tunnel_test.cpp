@@ -1,8 +1,9 @@
 // HTTP mode end to end: the program under test between the fake service
 // and a local HTTP service started by the test. Requests relayed byte for
-// byte with the rules applied, the head limits, the 504 answer, the trace
-// lines and records, ids the service reuses or never opened, a local
-// service that stops reading, and large bodies both ways.
+// byte with the rules applied, the head limits, the 504 answer (its head
+// alone for HEAD), the trace lines and records (the final status after
+// interim heads), ids the service reuses or never opened, a local service
+// that stops reading, and large bodies both ways.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -372,6 +373,88 @@ TEST_F(HttpTunnel, NothingListeningIsAnsweredWith504) {
   EXPECT_EQ(r[5], "end 504 " + std::to_string(got[0].payload.size()));
   EXPECT_EQ(r[6], "req_body pre 0\r\n\r\n");
   EXPECT_EQ(r[7], "req_body post 0\r\n\r\n");
+}
+
+// A HEAD request with nothing listening gets the 504 head alone, with the
+// page's Content-Length; a GET beside it gets head and page. The trace
+// line and the records count what was sent.
+TEST_F(HttpTunnel, HeadIsAnsweredWithThe504HeadAlone) {
+  Options options;
+  options.record_ends = 2;
+  Answers answers;
+  SessionRun session = run(free_port(), [&](FakeConnection& conn) {
+    conn.send(open_frame("1"));
+    conn.send(mesg("1", "GET /g HTTP/1.1\r\nHost: h\r\n\r\n"));
+    conn.send(open_frame("2"));
+    conn.send(mesg("2", "HEAD /h HTTP/1.1\r\nHost: h\r\n\r\n"));
+    ClientFrames frames(conn);
+    EXPECT_TRUE(collect(frames, answers, {"1", "2"}));
+    conn.send(close_frame("1"));
+    conn.send(close_frame("2"));
+  }, options);
+  const std::string& full = answers.by_id["1"].bytes;
+  const size_t head_size = full.find("\r\n\r\n") + 4;
+  ASSERT_GT(full.size(), head_size);
+  const std::string head = full.substr(0, head_size);
+  EXPECT_NE(head.find("Content-Length: " + std::to_string(full.size() - head_size) + "\r\n"), std::string::npos);
+  EXPECT_EQ(answers.by_id["2"].bytes, head);
+  EXPECT_EQ(answers.by_id["2"].frames, 1u);
+  EXPECT_TRUE(answers.by_id["2"].closed);
+  const std::string traces = trace_lines(session.out);
+  EXPECT_NE(traces.find("504\tGET\t/g\t" + std::to_string(full.size()) + "\n"), std::string::npos) << traces;
+  EXPECT_NE(traces.find("504\tHEAD\t/h\t" + std::to_string(head.size()) + "\n"), std::string::npos) << traces;
+  const std::string head_request = "HEAD /h HTTP/1.1\r\nHost: h\r\n\r\n";
+  EXPECT_EQ(session.records["2"], (std::vector<std::string>{
+                                      "begin HEAD /h",
+                                      "req_headers pre " + head_request,
+                                      "req_headers post " + head_request,
+                                      "res_headers 504 " + head,
+                                      "end 504 " + std::to_string(head.size()),
+                                  }));
+  EXPECT_EQ(session.records["1"].size(), 6u);
+}
+
+// An upload answered "100 Continue" first: the bytes go back as the local
+// service sent them, while the trace line and the records carry the final
+// status, and the interim head is recorded with the final one.
+TEST_F(HttpTunnel, StatusOfTheFinalHeadAfter100Continue) {
+  const std::string request = "POST /upload HTTP/1.1\r\nExpect: 100-continue\r\nContent-Length: 4\r\n\r\n";
+  const std::string go_on = "HTTP/1.1 100 Continue\r\n\r\n";
+  const std::string final_head = "HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\n";
+  for (bool recording : {true, false}) {
+    SCOPED_TRACE(recording ? "recording" : "not recording");
+    FakeService local([&](FakeConnection& conn) {
+      if (!read_request(conn)) return;
+      // Apart, so that the client reads the interim head on its own.
+      conn.send(go_on);
+      conn.send_now(final_head + "done");
+    });
+    Options options;
+    if (recording) options.record_ends = 1;
+    Answers answers;
+    SessionRun session = run(local.port(), [&](FakeConnection& conn) {
+      conn.send(open_frame("1"));
+      conn.send(mesg("1", request + "data"));
+      ClientFrames frames(conn);
+      EXPECT_TRUE(collect(frames, answers, {"1"}));
+      conn.send(close_frame("1"));
+    }, options);
+    const std::string total = std::to_string(go_on.size() + final_head.size() + 4);
+    EXPECT_EQ(answers.by_id["1"].bytes, go_on + final_head + "done");
+    EXPECT_EQ(trace_lines(session.out), "200\tPOST\t/upload\t" + total + "\n");
+    EXPECT_EQ(session.err, "");
+    if (!recording) continue;
+    EXPECT_EQ(session.records["1"], (std::vector<std::string>{
+                                        "begin POST /upload",
+                                        "req_headers pre " + request,
+                                        "req_headers post " + request,
+                                        "req_body pre data",
+                                        "req_body post data",
+                                        "res_headers 200 " + go_on + final_head,
+                                        "res_body done",
+                                        "end 200 " + total,
+                                    }));
+  }
 }
 
 // A local service that closes without a byte: status "---", 0 bytes, an
