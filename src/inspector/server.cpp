@@ -1,6 +1,7 @@
 #include "inspector/server.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -12,7 +13,9 @@
 #include <array>
 #include <cerrno>
 #include <chrono>
+#include <list>
 #include <memory>
+#include <mutex>
 #include <system_error>
 #include <tuple>
 #include <variant>
@@ -111,6 +114,7 @@ class ConnectionSlots {
  public:
   ConnectionSlots(const asio::any_io_executor& executor, size_t count) : tokens_(executor, count) {}
 
+  bool try_take() { return tokens_.try_send(asio::error_code{}, true); }
   awaitable<void> take() { co_await tokens_.async_send(asio::error_code{}, true, use_awaitable); }
 
   // A stopping runtime has abandoned the wait the token would go to.
@@ -131,11 +135,103 @@ struct SlotHeld {
   std::shared_ptr<ConnectionSlots> slots;
 };
 
-awaitable<void> connection_task(tcp::socket stream, std::shared_ptr<const std::string> sessions_dir,
-                                std::shared_ptr<ConnectionSlots> slots, std::chrono::milliseconds head_timeout) {
+// What the accept loop knows of one connection reading its request head.
+struct HeadWait {
+  explicit HeadWait(const asio::any_io_executor& executor) : strand(executor), deadline(executor) {}
+
+  // The connection's strand. The deadline is set before the connection's
+  // task starts and from then on touched only there; it ends the head read
+  // at the head time-out, or at once when the connection gives way.
+  const asio::any_io_executor strand;
+  asio::steady_timer deadline;
+
+  // Guarded by the mutex of the HeadWaits it was added to.
+  enum State { Reading, Read, GaveWay } state = Reading;
+  std::list<std::shared_ptr<HeadWait>>::iterator place;  // while Reading
+};
+
+// The connections still reading their request heads, oldest first: when
+// every place is taken and another connection waits, the one that has
+// waited longest for its head gives way. A connection that has its head is
+// answered whatever comes. The accept loop and the connection tasks run on
+// different strands, so a mutex guards the list and the states; the
+// decision is made under it, and whichever comes first, the connection
+// reporting its head or the accept loop choosing it, decides.
+class HeadWaits {
+ public:
+  // A connection just accepted, whose head is due within head_timeout.
+  std::shared_ptr<HeadWait> add(const asio::any_io_executor& strand, std::chrono::milliseconds head_timeout) {
+    auto wait = std::make_shared<HeadWait>(strand);
+    wait->deadline.expires_after(head_timeout);
+    std::lock_guard lock(mutex_);
+    wait->place = reading_.insert(reading_.end(), wait);
+    return wait;
+  }
+
+  // The connection has stopped reading its head, with or without one.
+  // False when it was told to give way first: it then ends without an
+  // answer. Later calls answer as the first did.
+  bool head_done(HeadWait& wait) {
+    std::lock_guard lock(mutex_);
+    if (wait.state == HeadWait::GaveWay) return false;
+    if (wait.state == HeadWait::Reading) {
+      wait.state = HeadWait::Read;
+      reading_.erase(wait.place);
+    }
+    return true;
+  }
+
+  // Tells the connection that has waited longest for its head to give way:
+  // its deadline comes at once, on its own strand, and it ends, giving back
+  // its place. False when every connection has its head.
+  bool give_way() {
+    std::shared_ptr<HeadWait> oldest;
+    {
+      std::lock_guard lock(mutex_);
+      if (reading_.empty()) return false;
+      oldest = std::move(reading_.front());
+      reading_.pop_front();
+      oldest->state = HeadWait::GaveWay;
+    }
+    // Posted after the connection's start (its task was spawned on the same
+    // strand before it could be chosen); and a deadline moved to now ends a
+    // wait begun later as well as one under way.
+    asio::post(oldest->strand, [oldest] { oldest->deadline.expires_after(std::chrono::steady_clock::duration::zero()); });
+    return true;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::list<std::shared_ptr<HeadWait>> reading_;
+};
+
+// Takes a connection out of the HeadWaits when its task ends, however it
+// ends, so that one which has gone is never the one told to give way.
+struct HeadWaitHeld {
+  HeadWaitHeld(std::shared_ptr<HeadWaits> waits, std::shared_ptr<HeadWait> wait)
+      : waits(std::move(waits)), wait(std::move(wait)) {}
+  HeadWaitHeld(const HeadWaitHeld&) = delete;
+  HeadWaitHeld& operator=(const HeadWaitHeld&) = delete;
+  ~HeadWaitHeld() { waits->head_done(*wait); }
+  std::shared_ptr<HeadWaits> waits;
+  std::shared_ptr<HeadWait> wait;
+};
+
+awaitable<Result<void>> serve_connection(tcp::socket& stream, const std::string& sessions_dir, HeadWaits& waits,
+                                         HeadWait& wait);
+
+awaitable<void> connection_task(tcp::socket accepted, std::shared_ptr<const std::string> sessions_dir,
+                                std::shared_ptr<ConnectionSlots> slots, std::shared_ptr<HeadWaits> waits,
+                                std::shared_ptr<HeadWait> wait) {
+  // Destroyed in reverse order: the connection is closed, then leaves the
+  // head waits, then gives back its place, so that the accept loop never
+  // counts a place free while its descriptor is open, nor waits for one
+  // that a connection already gone was told to give back.
   SlotHeld held{std::move(slots)};
+  HeadWaitHeld head{waits, wait};
+  tcp::socket stream = std::move(accepted);
   try {
-    Result<void> r = co_await handle_connection(stream, *sessions_dir, head_timeout);
+    Result<void> r = co_await serve_connection(stream, *sessions_dir, *waits, *wait);
     if (!r) write_stderr("inspector: ошибка обработки запроса: " + r.error().message() + "\n");
   } catch (const std::exception& e) {
     write_stderr(std::string("inspector: ошибка обработки запроса: ") + e.what() + "\n");
@@ -216,14 +312,29 @@ std::string response_head(uint16_t status, std::string_view content_type, size_t
 
 awaitable<Result<void>> handle_connection(tcp::socket& stream, const std::string& sessions_dir,
                                           std::chrono::milliseconds head_timeout) {
+  // Alone: nothing ever tells it to give way.
+  HeadWaits alone;
+  asio::any_io_executor strand = co_await asio::this_coro::executor;
+  std::shared_ptr<HeadWait> wait = alone.add(strand, head_timeout);
+  co_return co_await serve_connection(stream, sessions_dir, alone, *wait);
+}
+
+namespace {
+
+// handle_connection for a connection of the accept loop: the head read ends
+// at the wait's deadline, and the connection answers only if it has not
+// been told to give way by the time its head read ends.
+awaitable<Result<void>> serve_connection(tcp::socket& stream, const std::string& sessions_dir, HeadWaits& waits,
+                                         HeadWait& wait) {
   using namespace asio::experimental::awaitable_operators;
   std::string buffer(INITIAL_BUFFER, '\0');
   size_t fill = 0;
-  asio::steady_timer deadline(co_await asio::this_coro::executor, head_timeout);
   // Whichever ends first cancels the other: a head that comes in time stops
   // the timer, a timer that runs out stops the read.
-  auto race = read_head(stream, buffer, fill) || deadline.async_wait(as_tuple_awaitable);
+  auto race = read_head(stream, buffer, fill) || wait.deadline.async_wait(as_tuple_awaitable);
   std::variant<HeadRead, std::tuple<asio::error_code>> raced = co_await std::move(race);
+  // Told to give way, even with its head just in: closed without an answer.
+  if (!waits.head_done(wait)) co_return Result<void>();
   // Too slow: the connection closes without an answer.
   if (raced.index() == 1) co_return Result<void>();
   HeadRead read = std::get<0>(raced);
@@ -242,6 +353,8 @@ awaitable<Result<void>> handle_connection(tcp::socket& stream, const std::string
   if (!answer) co_return std::move(answer).error();
   co_return co_await write_response(stream, answer->status, answer->content_type, answer->body);
 }
+
+}  // namespace
 
 awaitable<Result<Answer>> answer_request(std::string_view received, const std::string& sessions_dir) {
   std::array<HttpHeaderField, HEADER_SLOTS> slots;
@@ -304,13 +417,40 @@ size_t connection_bound() {
 
 namespace {
 
-awaitable<void> accept_connections(tcp::acceptor& listener, std::string sessions_dir, ServeLimits limits) {
+// Whether a connection waits in the listener's backlog.
+bool connection_pending(tcp::acceptor& listener) {
+  pollfd ready{listener.native_handle(), POLLIN, 0};
+  return ::poll(&ready, 1, 0) > 0;
+}
+
+// Returns once a connection waits in the listener's backlog. The runtime's
+// wait sees only connections that come once it has begun, so one already
+// waiting is looked for first. None comes unseen in between: this runs on
+// the listener's own loop, which takes in the listener's readiness only
+// after this step has begun the wait.
+awaitable<void> until_connection_pending(tcp::acceptor& listener) {
+  if (connection_pending(listener)) co_return;
+  co_await listener.async_wait(tcp::acceptor::wait_read, as_tuple_awaitable);
+}
+
+// Runs on the listener's loop (see until_connection_pending).
+awaitable<void> accept_connections(tcp::acceptor listener, std::string sessions_dir, ServeLimits limits) {
   auto dir = std::make_shared<const std::string>(std::move(sessions_dir));
   auto slots = std::make_shared<ConnectionSlots>(listener.get_executor(), std::max<size_t>(limits.max_connections, 1));
+  auto waits = std::make_shared<HeadWaits>();
   asio::steady_timer pause(listener.get_executor());
   for (;;) {
-    // All places taken: connections wait in the backlog until one is free.
-    co_await slots->take();
+    if (!slots->try_take()) {
+      // All places taken: nothing need change before a connection comes.
+      co_await until_connection_pending(listener);
+      if (!slots->try_take()) {
+        // The connection that has waited longest for its head makes room.
+        // While every connection has its head, the newcomer waits in the
+        // backlog until one has been answered.
+        waits->give_way();
+        co_await slots->take();
+      }
+    }
     auto [ec, stream] = co_await listener.async_accept(as_tuple_awaitable);
     if (ec) {
       slots->give_back();
@@ -321,9 +461,11 @@ awaitable<void> accept_connections(tcp::acceptor& listener, std::string sessions
     }
     // Accepted descriptors are not marked close-on-exec by the runtime.
     ::fcntl(stream.native_handle(), F_SETFD, FD_CLOEXEC);
-    // A strand per connection: its reads and its head timer race there.
-    asio::co_spawn(asio::make_strand(listener.get_executor()),
-                   connection_task(std::move(stream), dir, slots, limits.head_timeout), asio::detached);
+    // A strand per connection: its reads and its head timer race there. The
+    // connection waits for its head from now on, in the order of accepts.
+    asio::any_io_executor strand = asio::make_strand(listener.get_executor());
+    std::shared_ptr<HeadWait> wait = waits->add(strand, limits.head_timeout);
+    asio::co_spawn(strand, connection_task(std::move(stream), dir, slots, waits, std::move(wait)), asio::detached);
   }
 }
 
@@ -333,7 +475,10 @@ awaitable<void> serve(tcp::acceptor listener, std::string sessions_dir, ServeLim
   // The loop handles accept errors itself; what escapes it ends the
   // inspector, and is said so.
   try {
-    co_await accept_connections(listener, std::move(sessions_dir), limits);
+    asio::any_io_executor loop = listener.get_executor();
+    auto accepting = asio::co_spawn(loop, accept_connections(std::move(listener), std::move(sessions_dir), limits),
+                                    use_awaitable);
+    co_await std::move(accepting);
   } catch (const std::exception& e) {
     write_stderr("inspector: ошибка accept: " + std::string(e.what()) + "\n");
   }

@@ -28,10 +28,13 @@ inline constexpr size_t HEADER_SLOTS = 32;
 // descriptors of its own (the service connection, local connections,
 // session files) whatever the inspector's clients do: beyond the bound, new
 // connections wait in the listener's backlog, which costs the process none.
+// A connection waits there only while every place is taken by connections
+// that have their request heads: when some are still reading theirs, the
+// one that has waited longest is closed to make room, so that connections
+// held open without a request never keep a request out.
 inline constexpr size_t MAX_CONNECTIONS = 256;
 // A connection whose request head is not complete this long after it was
-// accepted is closed without an answer, so idle clients cannot keep every
-// place taken.
+// accepted is closed without an answer.
 inline constexpr std::chrono::milliseconds HEAD_TIMEOUT{30000};
 
 struct ServeLimits {
@@ -49,7 +52,9 @@ size_t connection_bound();
 Result<tcp::acceptor> bind(uint16_t port);
 
 // Accepts connections for as long as the process runs, each served by a
-// task of its own, at most limits.max_connections at once.
+// task of its own, at most limits.max_connections at once; when all places
+// are taken and another connection waits, the connection that has waited
+// longest for its request head, if any, is closed without an answer.
 awaitable<void> serve(tcp::acceptor listener, std::string sessions_dir, ServeLimits limits = {});
 
 // Reads one request head, answers it and returns; an error means no answer

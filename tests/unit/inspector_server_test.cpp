@@ -2,16 +2,23 @@
 // sockets: routes and their answers byte for byte, the head limits, ids,
 // the Host check, and what it reports on standard error.
 #include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <filesystem>
 #include <future>
 #include <memory>
+#include <sstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -343,27 +350,235 @@ TEST_F(InspectorServer, SlowHeadsAreClosed) {
   EXPECT_EQ(err.text(), "");
 }
 
-// Beyond the bound, connections wait in the backlog: nothing is read from
-// them until a place is free, and then they are served in turn.
-TEST_F(InspectorServer, ConnectionsBeyondTheBoundWait) {
+// How many connections the server in this process has accepted on port and
+// not yet closed, at one instant: a child made by fork holds the descriptor
+// table as it stood then, and counts in it the sockets with that local port
+// and a peer. The child makes only system calls, which are safe in the
+// child of a process with threads.
+size_t accepted_open(uint16_t port) {
+  int result[2];
+  if (::pipe2(result, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+  pid_t child = ::fork();
+  if (child == 0) {
+    uint32_t open = 0;
+    int dir = ::open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    alignas(dirent64) char entries[8192];
+    for (ssize_t n; dir >= 0 && (n = ::getdents64(dir, entries, sizeof entries)) > 0;) {
+      for (ssize_t at = 0; at < n;) {
+        const auto* entry = reinterpret_cast<const dirent64*>(entries + at);
+        at += entry->d_reclen;
+        int fd = 0;
+        const char* c = entry->d_name;
+        if (*c < '0' || *c > '9') continue;
+        for (; *c >= '0' && *c <= '9'; ++c) fd = fd * 10 + (*c - '0');
+        sockaddr_in local{}, peer{};
+        socklen_t local_len = sizeof local, peer_len = sizeof peer;
+        if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &local_len) == 0 &&
+            local.sin_family == AF_INET && ntohs(local.sin_port) == port &&
+            ::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peer_len) == 0) {
+          ++open;
+        }
+      }
+    }
+    bool counted = dir >= 0 && ::write(result[1], &open, sizeof open) == sizeof open;
+    ::_exit(counted ? 0 : 1);
+  }
+  ::close(result[1]);
+  uint32_t open = 0;
+  ssize_t got = child > 0 ? ::read(result[0], &open, sizeof open) : -1;
+  ::close(result[0]);
+  if (child > 0) ::waitpid(child, nullptr, 0);
+  if (got != sizeof open) throw std::runtime_error("no count of open connections");
+  return open;
+}
+
+// The most connections accepted and open at once while it lives, sampled
+// without pause.
+class OpenConnectionsSampler {
+ public:
+  explicit OpenConnectionsSampler(uint16_t port)
+      : thread_([this, port] {
+          while (!stop_) most_ = std::max(most_.load(), accepted_open(port));
+        }) {}
+  ~OpenConnectionsSampler() { most(); }
+  size_t most() {
+    if (thread_.joinable()) {
+      stop_ = true;
+      thread_.join();
+    }
+    return most_;
+  }
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::atomic<size_t> most_{0};
+  std::thread thread_;
+};
+
+// The whole answer to a GET of the logo (compared here so that a failure
+// does not print the image).
+bool is_logo_answer(const std::string& raw) {
+  Answer a = split(raw);
+  return a.status_line == "HTTP/1.1 200 OK" && a.head == expected_head("image/png", logo_png().size()) &&
+         a.body == logo_png();
+}
+
+// More idle connections than places, each holding its place for the head
+// time-out: a request that comes is still answered at once, the oldest idle
+// ones having given way, and no more connections are ever open than there
+// are places.
+TEST_F(InspectorServer, IdleConnectionsGiveWayToARequest) {
   ServeLimits limits;
   limits.max_connections = 4;
+  limits.head_timeout = 30s;
   start(sessions, limits);
+  StderrCapture err;
+  OpenConnectionsSampler sampler(port);
+  constexpr size_t IDLE = 10;
   std::vector<std::unique_ptr<LoopbackClient>> idle;
-  for (size_t i = 0; i < limits.max_connections; ++i) idle.push_back(std::make_unique<LoopbackClient>(port));
+  for (size_t i = 0; i < IDLE; ++i) idle.push_back(std::make_unique<LoopbackClient>(port));
+
+  LoopbackClient request(port);
+  request.send("GET /logo.png HTTP/1.1\r\n\r\n");
+  // Far sooner than the head time-out, after which an idle place would free.
+  EXPECT_TRUE(is_logo_answer(request.read_to_end(3s)));
+
+  // The oldest gave way, closed without an answer; the newest three still
+  // wait for their heads.
+  for (size_t i = 0; i < IDLE; ++i) {
+    if (i < IDLE - 3) {
+      EXPECT_EQ(idle[i]->read_to_end(3s), "") << i;
+      EXPECT_TRUE(idle[i]->closed()) << i;
+    } else {
+      EXPECT_FALSE(idle[i]->readable_within(100ms)) << i;
+    }
+  }
+  EXPECT_LE(sampler.most(), limits.max_connections);
+  EXPECT_EQ(accepted_open(port), 3u);
+  EXPECT_EQ(err.text(), "");
+}
+
+// A session page of some megabytes: a connection that asks for it and reads
+// nothing is held while it is being answered, its write waiting for the
+// peer. Bigger than the most the kernel buffers on the way.
+size_t write_big_session(const std::string& sessions) {
+  size_t buffered = 0;
+  std::istringstream wmem(read_file("/proc/sys/net/ipv4/tcp_wmem")), rmem(read_file("/proc/sys/net/ipv4/tcp_rmem"));
+  size_t min = 0, def = 0, max = 0;
+  if (wmem >> min >> def >> max) buffered += max;
+  if (rmem >> min >> def >> max) buffered += def;
+  size_t path = std::max<size_t>(4 << 20, buffered) + (1 << 20);
+  write_file(sessions + "/big.jsonl",
+             R"({"t":"session","ts":"2025-03-14T09:26:53+03:00","proto":"HTTP","hostname":"","local_port":8080,"remote_url":"https://x.example"})"
+             "\n"
+             R"({"t":"begin","req":"1","ts":"2025-03-14T09:26:54+03:00","method":"GET","path":"/)" +
+                 std::string(path, 'a') + "\"}\n");
+  return path;
+}
+
+// The whole answer to a page request, its length as announced.
+void expect_whole_page(LoopbackClient& c, size_t at_least) {
+  Answer a = split(c.read_to_end(30s));
+  EXPECT_EQ(a.status_line, "HTTP/1.1 200 OK");
+  EXPECT_EQ(a.head, expected_head(HTML, a.body.size()));
+  EXPECT_GT(a.body.size(), at_least);
+}
+
+// Only a connection still reading its head gives way; one being answered
+// never does. While every place is held by one being answered, a newcomer
+// waits in the backlog until one is done.
+TEST_F(InspectorServer, ConnectionsBeingAnsweredKeepTheirPlaces) {
+  size_t page = write_big_session(sessions);
+  ServeLimits limits;
+  limits.max_connections = 2;
+  limits.head_timeout = 30s;
+  start(sessions, limits);
+
+  // The older connection is being answered, the younger one is idle: the
+  // idle one makes room.
+  LoopbackClient answered(port);
+  answered.send("GET /s/big HTTP/1.1\r\n\r\n");
+  ASSERT_TRUE(answered.readable_within(20s));
+  LoopbackClient idle(port);
+  LoopbackClient request(port);
+  request.send("GET /logo.png HTTP/1.1\r\n\r\n");
+  EXPECT_TRUE(is_logo_answer(request.read_to_end(3s)));
+  EXPECT_EQ(idle.read_to_end(3s), "");
+  EXPECT_TRUE(idle.closed());
+  expect_whole_page(answered, page);
+
+  std::vector<std::unique_ptr<LoopbackClient>> busy;
+  for (size_t i = 0; i < limits.max_connections; ++i) {
+    busy.push_back(std::make_unique<LoopbackClient>(port));
+    busy.back()->send("GET /s/big HTTP/1.1\r\n\r\n");
+    ASSERT_TRUE(busy.back()->readable_within(20s)) << i;
+  }
   LoopbackClient waiting(port);
   waiting.send("GET /logo.png HTTP/1.1\r\n\r\n");
   EXPECT_FALSE(waiting.readable_within(300ms));
-  idle.front()->shutdown_write();  // its end frees its place
-  EXPECT_EQ(split(waiting.read_to_end()).body, logo_png());
-  idle.erase(idle.begin());
-  // A place freed by an answer is taken again.
-  idle.push_back(std::make_unique<LoopbackClient>(port));
-  LoopbackClient next(port);
-  next.send("GET /logo.png HTTP/1.1\r\n\r\n");
-  EXPECT_FALSE(next.readable_within(300ms));
-  idle.clear();
-  EXPECT_EQ(split(next.read_to_end()).body, logo_png());
+  // Not accepted: it waits in the backlog, holding no descriptor here.
+  EXPECT_EQ(accepted_open(port), limits.max_connections);
+  expect_whole_page(*busy.front(), page);
+  EXPECT_TRUE(is_logo_answer(waiting.read_to_end(10s)));
+  expect_whole_page(*busy.back(), page);
+}
+
+// Clients on several threads at once against two places: idle ones that
+// close on their own (some while they are being told to give way), heads
+// cut off, and requests whose heads come just as a place is being made.
+// A request is answered whole or closed unanswered, never cut short, and
+// once the clients stop one more is answered at once.
+TEST_F(InspectorServer, GivingWayHoldsUnderRaces) {
+  ServeLimits limits;
+  limits.max_connections = 2;
+  limits.head_timeout = 30s;
+  start(sessions, limits);
+  StderrCapture err;
+  const std::string answer = round_trip(port, "GET /logo.png HTTP/1.1\r\n\r\n");
+  ASSERT_TRUE(is_logo_answer(answer));
+
+  constexpr int THREADS = 4, ROUNDS = 150;
+  std::atomic<int> answered{0}, unanswered{0}, cut_short{0};
+  std::vector<std::vector<std::unique_ptr<LoopbackClient>>> kept(THREADS);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < THREADS; ++t) {
+    threads.emplace_back([&, t] {
+      std::vector<std::unique_ptr<LoopbackClient>>& idle = kept[static_cast<size_t>(t)];
+      for (int round = 0; round < ROUNDS; ++round) {
+        switch ((round + t) % 3) {
+          case 0:
+            idle.push_back(std::make_unique<LoopbackClient>(port));
+            if (idle.size() > 3) idle.erase(idle.begin());
+            break;
+          case 1: {
+            LoopbackClient c(port);
+            c.send("GET /logo.png HTTP/1.1\r\n\r\n");
+            std::string got = c.read_to_end(10s);
+            if (got == answer) ++answered;
+            else if (got.empty() && c.closed()) ++unanswered;
+            else ++cut_short;
+            break;
+          }
+          case 2: {
+            LoopbackClient c(port);
+            c.send("GET /logo.png HTTP/1.1\r\n");
+            break;
+          }
+        }
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  EXPECT_EQ(cut_short.load(), 0);
+  EXPECT_GT(answered.load(), 0);
+  EXPECT_EQ(answered.load() + unanswered.load(), THREADS * ROUNDS / 3);
+
+  // Twelve idle connections are left for two places.
+  LoopbackClient last(port);
+  last.send("GET /logo.png HTTP/1.1\r\n\r\n");
+  EXPECT_TRUE(last.read_to_end(3s) == answer);
+  EXPECT_LE(accepted_open(port), limits.max_connections);
+  EXPECT_EQ(err.text(), "");
 }
 
 TEST(InspectorLimits, ConnectionBoundStaysWellBelowTheDescriptorLimit) {
